@@ -1,0 +1,20 @@
+#pragma once
+// The real storage backend: Linux SG_IO on a whole-disk node or /dev/sgN.
+// SCSI command blocks go as they are; ATA task files go as SAT ATA
+// PASS-THROUGH with CK_COND, so that the returned registers come back in the
+// sense data.
+
+#include <functional>
+#include <memory>
+
+#include "platform/storage.h"
+
+namespace platform::storage::sgio {
+
+// The ioctl call, replaceable so that tests can check what is encoded and
+// feed back what a kernel would answer.
+using IoctlFunction = std::function<int(int fd, unsigned long request, void* argument)>;
+
+std::shared_ptr<Backend> makeBackend(IoctlFunction ioctl = {});
+
+}  // namespace platform::storage::sgio

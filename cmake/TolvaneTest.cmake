@@ -1,7 +1,8 @@
-# tolvane_add_test(<name> LABEL <label> SOURCES <files...> [LIBS <targets...>])
-# One GoogleTest executable; every test case is registered with CTest under the label.
+# tolvane_add_test(<name> LABEL <labels...> SOURCES <files...> [LIBS <targets...>])
+# One GoogleTest executable; every test case is registered with CTest under the
+# labels (the folder, and "multiport" for tests that ThreadSanitizer must run).
 function(tolvane_add_test name)
-  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "LABEL;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}

@@ -4,6 +4,7 @@
 // PASS-THROUGH with CK_COND, so that the returned registers come back in the
 // sense data.
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -15,6 +16,8 @@ namespace platform::storage::sgio {
 // feed back what a kernel would answer.
 using IoctlFunction = std::function<int(int fd, unsigned long request, void* argument)>;
 
-std::shared_ptr<Backend> makeBackend(IoctlFunction ioctl = {});
+// `sysfsRoot` is where the device tree is read to tell whether an opened node
+// sits behind USB; tests point it at a tree of their own.
+std::shared_ptr<Backend> makeBackend(IoctlFunction ioctl = {}, std::filesystem::path sysfsRoot = "/sys");
 
 }  // namespace platform::storage::sgio

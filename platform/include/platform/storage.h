@@ -26,11 +26,11 @@ enum class Sharing { Shared, Exclusive };
 inline constexpr std::size_t kSenseBytes = 32;
 
 struct ScsiCommand {
-  std::span<const std::uint8_t> cdb;  // 6 to 16 bytes
+  std::span<const std::uint8_t> cdb{};  // 6 to 16 bytes
   Direction direction = Direction::None;
-  std::span<std::uint8_t> data;  // transferred whole: filled on In, sent on Out
+  std::span<std::uint8_t> data{};  // transferred whole: filled on In, sent on Out
   std::uint32_t timeoutSeconds = 0;
-  std::stop_token stop;  // a request to stop ends a command that has not been sent
+  std::stop_token stop{};  // a request to stop ends a command that has not been sent
 };
 
 struct ScsiOutcome {
@@ -62,22 +62,22 @@ struct AtaRegisters {
 inline constexpr std::uint8_t kAtaStatusErr = 0x01;
 
 struct AtaCommand {
-  AtaRegisters current;
-  AtaRegisters previous;  // high-order bytes of a 48-bit command
+  AtaRegisters current{};
+  AtaRegisters previous{};  // high-order bytes of a 48-bit command
   bool extended = false;  // 48-bit command: `previous` is sent too
   Direction direction = Direction::None;
   bool useDma = false;
-  std::span<std::uint8_t> data;
+  std::span<std::uint8_t> data{};
   std::uint32_t timeoutSeconds = 0;
-  std::stop_token stop;
+  std::stop_token stop{};
 };
 
 struct AtaOutcome {
   bool transportOk = false;  // the command reached the device and registers came back
   bool timedOut = false;
   int osError = 0;
-  AtaRegisters current;   // features = error register, command = status register
-  AtaRegisters previous;  // returned high-order bytes of a 48-bit command
+  AtaRegisters current{};   // features = error register, command = status register
+  AtaRegisters previous{};  // returned high-order bytes of a 48-bit command
   std::size_t transferred = 0;
 };
 
@@ -96,7 +96,7 @@ class Device {
 };
 
 struct OpenOutcome {
-  std::unique_ptr<Device> device;  // empty when the open failed
+  std::unique_ptr<Device> device{};  // empty when the open failed
   int osError = 0;
 };
 

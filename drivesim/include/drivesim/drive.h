@@ -1,0 +1,81 @@
+#pragma once
+// One emulated drive: its front end, the ATA device behind it, the controller
+// and the user-data store, guarded by one mutex of its own.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+#include "drivesim/config.h"
+#include "drivesim/faults.h"
+#include "drivesim/wire_log.h"
+#include "platform/storage.h"
+
+namespace drivesim {
+
+namespace detail {
+struct DriveModel;
+struct Interruption;
+}
+
+class Drive {
+ public:
+  explicit Drive(DriveConfig config);
+  ~Drive();
+  Drive(const Drive&) = delete;
+  Drive& operator=(const Drive&) = delete;
+
+  const DriveConfig& config() const { return config_; }
+  WireLog& wire();
+
+  void injectFault(FaultRule rule);
+  void clearFaults();
+
+  // Unplugging fails the command in flight, every later one and every open;
+  // plugging back powers the drive up afresh: handles opened before stay dead.
+  void unplug();
+  void plug();
+  bool plugged() const;
+
+  bool vendorMode() const;
+  RunState runState() const;
+  std::uint8_t registerByte(std::uint32_t address) const;
+  std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t length) const;
+  std::vector<std::uint8_t> userSectors(std::uint64_t lba, std::uint32_t count) const;
+  std::size_t storedSectorCount() const;  // sectors ever written
+  std::uint64_t nativeMaxAddress() const;   // last LBA of the medium
+  std::uint64_t currentMaxAddress() const;  // last LBA the host may address
+  std::optional<std::uint8_t> bridgeOption() const;
+  std::optional<std::uint8_t> pendingSubOp() const;  // tunnelled command awaiting its data phase
+
+  // The host side, called by the handles that the Line opens. `generation`
+  // tells a handle opened before an unplug from one opened after it.
+  struct OpenResult {
+    bool opened = false;
+    int osError = 0;
+    std::uint64_t generation = 0;
+  };
+  OpenResult hostOpen();
+  platform::storage::ScsiOutcome hostScsi(const platform::storage::ScsiCommand& command, std::uint64_t generation);
+  platform::storage::AtaOutcome hostAta(const platform::storage::AtaCommand& command, std::uint64_t generation);
+  platform::storage::DeviceTraits traits() const;
+
+ private:
+  bool reachable(std::uint64_t generation) const;
+  void unplugLocked();
+  std::optional<detail::Interruption> interrupt(const FaultRule& rule, std::unique_lock<std::mutex>& lock,
+                                                const std::stop_token& stop, std::uint32_t timeoutSeconds,
+                                                std::uint64_t generation);
+
+  const DriveConfig config_;
+  mutable std::mutex mutex_;
+  std::condition_variable_any unplugged_;  // wakes hanging commands
+  std::unique_ptr<detail::DriveModel> model_;
+};
+
+}  // namespace drivesim

@@ -1,0 +1,44 @@
+#pragma once
+// Faults injected into an emulated drive, matched per command.
+
+#include <cstdint>
+#include <optional>
+
+namespace drivesim {
+
+enum class FaultKind {
+  OpenFailure,       // open() fails with EIO
+  TransportFailure,  // the pass-through call fails with EIO; the drive never sees the command
+  CheckCondition,    // SCSI commands only: CHECK CONDITION with the rule's sense, no data
+  AtaError,          // commands that reach the ATA device: ERR with the rule's error register
+  Timeout,           // the command's own time-out passes, then it is reported timed out
+  Hang,              // blocks until the caller requests a stop (or the drive is unplugged)
+  Delay,             // waits delayMs, then completes normally
+  BadSignature,      // data-in only: reply byte 0 becomes 0xE4
+  ShortReply,        // data-in only: half of the reply arrives, the rest of the buffer is untouched
+  ZeroReply,         // data-in only: the reply is all zeros
+  Unplug,            // the drive unplugs as the command arrives
+};
+
+// The phases of a vendor command tunnelled in vendor ATA commands.
+enum class TunnelPhase { CommandSector, DataPhase, SignatureRead };
+
+// Every field that is set must equal the command's; an empty match takes every command.
+struct FaultMatch {
+  std::optional<std::uint8_t> scsiOpcode;
+  std::optional<std::uint8_t> ataCommand;
+  std::optional<std::uint8_t> subOp;
+  std::optional<TunnelPhase> phase;
+};
+
+struct FaultRule {
+  FaultKind kind = FaultKind::TransportFailure;
+  FaultMatch match;
+  int skip = 0;   // the first `skip` matching commands pass untouched
+  int times = 1;  // how many matches fire; -1: every one
+  std::uint32_t delayMs = 0;
+  std::uint8_t senseKey = 0x05, asc = 0x24, ascq = 0;
+  std::uint8_t ataError = 0x04;
+};
+
+}  // namespace drivesim

@@ -1,0 +1,107 @@
+#pragma once
+// The Tolvane controller: what runs in it, its registers and memory, the
+// flash array, and the vendor sub-operations each run state serves.
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "drivesim/config.h"
+#include "drivesim/wire_log.h"
+#include "flash_array.h"
+#include "sparse_memory.h"
+
+namespace drivesim::detail {
+
+using VendorBlock = std::array<std::uint8_t, 12>;
+
+// Status and register replies are [value, ...] on the controller's own USB
+// interface and [0xE5, value, ...] when tunnelled.
+enum class ReplyPath { Usb, Tunnel };
+
+enum class DataPhase { None, In, Out };
+
+class TolvaneController {
+ public:
+  TolvaneController(const DriveConfig& config, WireLog& wire);
+
+  // The data phase of a sub-op, or nothing when the code running now does not serve it.
+  std::optional<DataPhase> dataPhaseOf(std::uint8_t subOp, ReplyPath path) const;
+
+  // Runs one vendor block with its data phase (filled on data-in, read on
+  // data-out). False when the sub-op is not served or fails.
+  bool execute(const VendorBlock& block, std::span<std::uint8_t> data, ReplyPath path);
+
+  RunState runState() const { return runState_; }
+  bool vendorMode() const { return vendorMode_; }
+  void setVendorMode(bool on) { vendorMode_ = on; }
+  std::uint8_t registerByte(std::uint32_t address) const;
+  const SparseMemory& memory() const { return memory_; }
+
+  // Back to the state the controller powers up in; flash contents stay.
+  void powerOn();
+
+ private:
+  struct Request {
+    const VendorBlock& block;
+    std::span<std::uint8_t> data;
+    ReplyPath path;
+    std::string& note;
+  };
+  using Handler = bool (TolvaneController::*)(const Request&);
+  struct SubOp {
+    std::uint8_t code;
+    DataPhase phase;
+    Handler handler;
+  };
+  std::optional<SubOp> find(std::uint8_t code, ReplyPath path) const;
+
+  // Served in every state.
+  bool controllerInfo(const Request& r);
+  bool sessionStart(const Request& r);
+  bool runRamCode(const Request& r);
+  bool setRunMode(const Request& r);
+  bool readRegister(const Request& r);
+  bool writeRegister(const Request& r);
+  bool readMemory(const Request& r);
+  bool writeMemory(const Request& r);
+  bool readFlashId(const Request& r);
+  bool readFlashPages(const Request& r);
+  bool writeFlashPages(const Request& r);
+  bool eraseBlock(const Request& r);
+  // RAM codes.
+  bool readStatus(const Request& r);
+  bool startOperation(const Request& r);
+  bool flashIdReport(const Request& r);
+  bool failureReport(const Request& r);
+  bool loaderList(const Request& r);
+  bool writeEraseCounts(const Request& r);
+  bool flashTestStep(const Request& r);
+  bool testResult(const Request& r);
+  bool dramCheck(const Request& r);
+  // Firmware.
+  bool badBlockList(const Request& r);
+  bool readEraseCounts(const Request& r);
+  bool smartBlock(const Request& r);
+
+  void reply(const Request& r, std::uint8_t value) const;
+  void startBusy(std::uint8_t finalStatus);
+
+  const DriveConfig& config_;
+  WireLog& wire_;
+  RunState runState_;
+  bool vendorMode_ = false;
+  std::map<std::uint32_t, std::uint8_t> registers_;
+  SparseMemory memory_;
+  FlashArray flash_;
+  std::map<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::uint8_t>> eraseCounts_;  // by channel, bank
+  int busyPollsLeft_ = 0;
+  std::uint8_t status_ = 0;  // final status of the last operation
+};
+
+}  // namespace drivesim::detail

@@ -1,0 +1,47 @@
+#include "fault_injector.h"
+
+namespace drivesim::detail {
+namespace {
+
+bool applies(FaultKind kind, const CommandKey* key) {
+  if (key == nullptr) return kind == FaultKind::OpenFailure;
+  switch (kind) {
+    case FaultKind::OpenFailure: return false;
+    case FaultKind::CheckCondition: return key->scsi;
+    case FaultKind::AtaError: return key->ataCommand.has_value();
+    case FaultKind::BadSignature:
+    case FaultKind::ShortReply:
+    case FaultKind::ZeroReply: return key->dataIn;
+    default: return true;
+  }
+}
+
+template <typename T>
+bool fieldMatches(const std::optional<T>& wanted, const std::optional<T>& actual) {
+  return !wanted || wanted == actual;
+}
+
+bool matches(const FaultMatch& match, const CommandKey* key) {
+  if (key == nullptr) return !match.scsiOpcode && !match.ataCommand && !match.subOp && !match.phase;
+  return fieldMatches(match.scsiOpcode, key->scsiOpcode) && fieldMatches(match.ataCommand, key->ataCommand) &&
+         fieldMatches(match.subOp, key->subOp) && fieldMatches(match.phase, key->phase);
+}
+
+}  // namespace
+
+std::optional<FaultRule> FaultInjector::takeForOpen() { return takeFirst(nullptr); }
+
+std::optional<FaultRule> FaultInjector::take(const CommandKey& key) { return takeFirst(&key); }
+
+std::optional<FaultRule> FaultInjector::takeFirst(const CommandKey* key) {
+  for (auto& armed : rules_) {
+    const bool spent = armed.rule.times >= 0 && armed.fired >= armed.rule.times;
+    if (spent || !applies(armed.rule.kind, key) || !matches(armed.rule.match, key)) continue;
+    if (++armed.seen <= armed.rule.skip) continue;
+    ++armed.fired;
+    return armed.rule;
+  }
+  return std::nullopt;
+}
+
+}  // namespace drivesim::detail

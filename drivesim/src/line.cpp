@@ -1,0 +1,74 @@
+#include "drivesim/line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+namespace drivesim {
+namespace {
+
+// An open device path; it keeps its drive alive, and dies with the drive's
+// plug-in it was opened on.
+class DriveHandle final : public platform::storage::Device {
+ public:
+  DriveHandle(std::shared_ptr<Drive> drive, std::uint64_t generation)
+      : drive_(std::move(drive)), generation_(generation) {}
+
+  platform::storage::ScsiOutcome scsi(const platform::storage::ScsiCommand& command) override {
+    return drive_->hostScsi(command, generation_);
+  }
+  platform::storage::AtaOutcome ata(const platform::storage::AtaCommand& command) override {
+    return drive_->hostAta(command, generation_);
+  }
+  platform::storage::DeviceTraits traits() const override { return drive_->traits(); }
+
+ private:
+  std::shared_ptr<Drive> drive_;
+  std::uint64_t generation_;
+};
+
+}  // namespace
+
+Drive& Line::addDrive(DriveConfig config) {
+  auto drive = std::make_shared<Drive>(std::move(config));
+  std::unique_lock lock(mutex_);
+  auto [slot, added] = byPath_.try_emplace(drive->config().path, drive);
+  if (added) {
+    drives_.push_back(drive);
+    return *drive;
+  }
+  std::shared_ptr<Drive> old = std::exchange(slot->second, drive);
+  old->unplug();
+  std::replace(drives_.begin(), drives_.end(), old, drive);
+  replaced_.push_back(std::move(old));
+  return *drive;
+}
+
+Drive* Line::drive(std::string_view path) {
+  std::shared_lock lock(mutex_);
+  const auto found = byPath_.find(path);
+  return found == byPath_.end() ? nullptr : found->second.get();
+}
+
+std::vector<Drive*> Line::drives() {
+  std::shared_lock lock(mutex_);
+  std::vector<Drive*> all;
+  for (const auto& drive : drives_) all.push_back(drive.get());
+  return all;
+}
+
+platform::storage::OpenOutcome Line::open(std::string_view path, platform::storage::Sharing) {
+  std::shared_ptr<Drive> drive;
+  {
+    std::shared_lock lock(mutex_);
+    const auto found = byPath_.find(path);
+    if (found == byPath_.end()) return {nullptr, ENOENT};
+    drive = found->second;
+  }
+  const auto opened = drive->hostOpen();
+  if (!opened.opened) return {nullptr, opened.osError};
+  return {std::make_unique<DriveHandle>(std::move(drive), opened.generation), 0};
+}
+
+}  // namespace drivesim

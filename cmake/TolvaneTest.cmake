@@ -1,8 +1,9 @@
-# tolvane_add_test(<name> LABEL <labels...> SOURCES <files...> [LIBS <targets...>])
+# tolvane_add_test(<name> LABEL <label> SOURCES <files...> [LIBS <targets...>])
 # One GoogleTest executable; every test case is registered with CTest under the
-# labels (the folder, and "multiport" for tests that ThreadSanitizer must run).
+# label: the folder, with "-multiport" added for the tests that ThreadSanitizer
+# must run (ctest -L matches a pattern, so "-L devlib" still selects them).
 function(tolvane_add_test name)
-  cmake_parse_arguments(T "" "" "LABEL;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}

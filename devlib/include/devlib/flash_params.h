@@ -1,0 +1,106 @@
+#pragma once
+// The flash and firmware values that every device operation reads: the
+// geometry of the selected flash part, its counts and identity, the firmware
+// options and the library's option switches taken from the settings file.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devlib/fixed_text.h"
+
+namespace devlib {
+
+struct FlashGeometry {
+  std::uint16_t blockValue = 0;       // blocks per bank
+  std::uint16_t halfPlaneBlocks = 0;  // (blockValue / 2) / planes
+  std::uint16_t pagesPerBlock = 0;    // already halved when the half-pages flag is set
+  std::uint8_t planes = 0;
+  std::uint8_t sectorsPerPage = 0;
+  std::array<std::uint8_t, 8> bankMap{};  // chip-enable id of each bank
+};
+
+struct FlashSetting {
+  std::uint16_t typeWord = 0;
+  std::uint8_t channels = 0;
+  std::uint8_t banks = 0;
+  std::uint8_t chipEnables = 0;
+  std::uint8_t eccMode = 0;  // 2 = BCH 24, any other value BCH 16
+  std::uint8_t halfPages = 0;
+  std::uint8_t extraMode = 0;
+  std::uint16_t rawCapacityGB = 0;
+  std::uint8_t layoutByte = 0;
+  FixedText<32> partName;
+};
+
+inline constexpr int kIdentifyDataEntries = 256;
+inline constexpr std::size_t kFirmwareHeaderCopySize = 51;
+
+struct FlashParams {
+  FlashGeometry geometry;
+  std::uint16_t token13 = 0;
+  std::uint16_t token14 = 0;
+  std::uint8_t token15 = 0;
+  std::array<std::uint8_t, 7> registerSet1{};
+  std::array<std::uint8_t, 7> registerSet2{};
+  std::array<std::uint8_t, 14> firmwareOptions{};
+  FlashSetting setting;
+
+  std::uint8_t drvCurrent = 0;
+  std::uint8_t readErrorThresholdBch16 = 0;
+  std::uint8_t readErrorThresholdBch24 = 0;
+  std::uint8_t eccCopyThresholdBch16 = 0;
+  std::uint8_t eccCopyThresholdBch24 = 0;
+  std::uint8_t defPercentage = 0;
+  std::uint16_t resPercentage = 0;  // per mille
+  std::uint8_t wearLevelFrequency = 0;
+  std::uint8_t securityCounter = 0;
+  std::uint16_t dirtyDepth = 0;
+  std::uint8_t firmwareModeByte = 0;  // LEDControl << 4 | InterleaveWay
+  std::uint8_t featureByte = 0;
+  std::array<std::uint8_t, 5> flashId{};  // maker, device, 3rd, 4th, 5th byte
+  std::uint8_t writeProtectByte = 0;      // EnWriteProtect bit 7, EnSecurityErase bit 6, SEStartLatency
+  std::array<std::uint8_t, kFirmwareHeaderCopySize> firmwareHeader{};
+  // The six-character date code of the firmware on the drive last read; it
+  // decides how physical pages are read.
+  FixedText<7> firmwareDateCode;
+
+  // Identity written into firmware pages.
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+  FixedText<10> vendorName;
+  FixedText<18> productName;
+  FixedText<18> manufString;
+  FixedText<26> productString;
+  FixedText<10> firmwareVer;
+  FixedText<42> modelNum;
+  FixedText<24> encryptionString;
+  FixedText<8> oui;
+  // "IdentiyData%3.3d": 'Z' and up to four hex digits set IDENTIFY word n.
+  std::array<FixedText<6>, kIdentifyDataEntries> identifyData;
+
+  // Option switches taken from the settings file.
+  std::uint8_t dumpDebugFile = 0;
+  std::uint8_t enSaveDefectTable = 0;
+  std::uint8_t largeUnitFlag = 0;
+  std::uint8_t checkFlashMask = 0;
+  std::uint8_t enScrambleRandomSeed = 0;
+  std::uint8_t enNoCheckBridge = 0;
+  std::uint8_t sataBusMode = 0;
+  std::uint8_t ideUdma5 = 0;
+  std::uint8_t usbRemovable = 0;
+  std::uint8_t usbLedP14 = 0;
+  std::uint8_t opcodeSetSelector = 0;
+  // The firmware files of the download, full paths; file 1 is the SATA file.
+  std::vector<std::string> downloadFiles;
+};
+
+// The process-wide values. Workers read an immutable snapshot, so a new
+// selection published by the main thread never changes values under a
+// running command.
+std::shared_ptr<const FlashParams> CurrentFlashParams();
+void PublishFlashParams(FlashParams params);
+
+}  // namespace devlib

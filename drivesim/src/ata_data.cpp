@@ -44,7 +44,7 @@ DataSector identifyData(const IdentifyFacts& facts) {
   putWord(s, 53, 0x0006);
   putWord(s, 59, 0x0110);  // multiple count 16 in force
 
-  const std::uint64_t lba28 = std::min(facts.userSectors, kLba28Limit);
+  const std::uint64_t lba28 = facts.lba28Sectors.value_or(std::min(facts.userSectors, kLba28Limit));
   putWord(s, 60, static_cast<std::uint16_t>(lba28));
   putWord(s, 61, static_cast<std::uint16_t>(lba28 >> 16));
   putWord(s, 63, 0x0007);
@@ -57,7 +57,8 @@ DataSector identifyData(const IdentifyFacts& facts) {
   putWord(s, 86, 0x3400);
   putWord(s, 87, 0x4100);
   putWord(s, 88, 0x407f);  // UDMA 0-6, mode 6 selected
-  for (int i = 0; i < 4; ++i) putWord(s, 100 + i, static_cast<std::uint16_t>(facts.userSectors >> (16 * i)));
+  const std::uint64_t lba48 = facts.lba48Sectors.value_or(facts.userSectors);
+  for (int i = 0; i < 4; ++i) putWord(s, 100 + i, static_cast<std::uint16_t>(lba48 >> (16 * i)));
   putWord(s, 106, 0x4000);
   for (int i = 0; i < 4; ++i) putWord(s, 108 + i, static_cast<std::uint16_t>(facts.worldWideName >> (48 - 16 * i)));
   putWord(s, 217, 0x0001);  // non-rotating medium

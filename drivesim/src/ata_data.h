@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace drivesim::detail {
@@ -14,6 +15,9 @@ struct IdentifyFacts {
   std::string model, serial, firmwareRevision;
   std::uint64_t userSectors = 0;  // follows the current max address
   std::uint64_t worldWideName = 0;
+  // Words 60-61 and 100-103 as given, in place of what `userSectors` makes of them.
+  std::optional<std::uint32_t> lba28Sectors{};
+  std::optional<std::uint64_t> lba48Sectors{};
 };
 
 DataSector identifyData(const IdentifyFacts& facts);
@@ -21,8 +25,5 @@ DataSector identifyData(const IdentifyFacts& facts);
 // Attributes: power-on hours, power cycles and the temperature (194), whose
 // first raw byte is the temperature in degrees.
 DataSector smartData(std::uint8_t temperature);
-
-// The model text a drive reports while its loader or a RAM code runs.
-inline constexpr const char* kLoaderModel = "Tolvane KWFA4X SATA SSD Loader Device";
 
 }  // namespace drivesim::detail

@@ -64,8 +64,14 @@ bool AtaDevice::tunnels(std::uint8_t command) const {
 AtaResult AtaDevice::execute(const AtaCommand& command, std::optional<std::uint8_t> forcedError) {
   const auto id = wire_.record(
       received(Layer::Ata, taskFileBytes(command), command.direction, command.useDma, command.data));
-  Answer answer = forcedError ? Answer{ataFailed(command, *forcedError), "fault: ATA error " + hex(*forcedError)}
-                              : dispatch(command);
+  Answer answer;
+  if (forcedError) {
+    answer = {ataFailed(command, *forcedError), "fault: ATA error " + hex(*forcedError)};
+  } else if (!controller_.responsive()) {
+    answer = {ataFailed(command, kErrorAbort), "abort: the controller is restarting"};
+  } else {
+    answer = dispatch(command);
+  }
   wire_.annotate(id, std::move(answer.note));
   return answer.result;
 }
@@ -100,7 +106,7 @@ AtaDevice::Answer AtaDevice::dispatch(const AtaCommand& c) {
 }
 
 std::string AtaDevice::modelText() const {
-  return controller_.runState() == RunState::Firmware ? config_.model : kLoaderModel;
+  return controller_.runState() == RunState::Firmware ? config_.model : config_.loaderModel;
 }
 
 AtaDevice::Answer AtaDevice::identify(const AtaCommand& c) {
@@ -109,7 +115,9 @@ AtaDevice::Answer AtaDevice::identify(const AtaCommand& c) {
                             .serial = config_.serial,
                             .firmwareRevision = config_.firmwareRevision,
                             .userSectors = currentSectors_,
-                            .worldWideName = config_.worldWideName};
+                            .worldWideName = config_.worldWideName,
+                            .lba28Sectors = config_.identifyLba28Sectors,
+                            .lba48Sectors = config_.identifyLba48Sectors};
   return {ataDone(c, give(c, identifyData(facts))), "identify"};
 }
 
@@ -182,8 +190,8 @@ AtaDevice::Answer AtaDevice::transfer(const AtaCommand& c, bool write, bool exte
   if (lba + count > currentSectors_) return {ataFailed(c, kErrorIdNotFound), "IDNF: " + what};
   if (write) {
     store_.write(lba, c.data);
-  } else {
-    store_.read(lba, c.data);
+  } else if (const auto bad = store_.read(lba, c.data)) {
+    return {ataFailed(c, kErrorUncorrectable), "UNC: " + what + ", read error at " + std::to_string(*bad)};
   }
   return {ataDone(c, c.data.size()), what};
 }

@@ -14,6 +14,7 @@ inline constexpr std::uint8_t kStatusReady = 0x50;  // DRDY | DSC
 inline constexpr std::uint8_t kStatusError = 0x51;  // DRDY | DSC | ERR
 inline constexpr std::uint8_t kErrorAbort = 0x04;
 inline constexpr std::uint8_t kErrorIdNotFound = 0x10;
+inline constexpr std::uint8_t kErrorUncorrectable = 0x40;
 
 struct AtaResult {
   platform::storage::AtaRegisters current;  // features = error, command = status

@@ -27,8 +27,12 @@ ScsiResult translateBlockIo(AtaDevice& ata, std::span<const std::uint8_t> cdb, c
   command.data = host.data;
   const AtaResult result = ata.execute(command, faults.ataError);
   if (result.failed()) {
-    return checkCondition(sense::kAbortedCommand, 0, 0, std::string(name) + ": ATA error " +
-                                                            bytes::hex(result.current.features));
+    const std::string why = std::string(name) + ": ATA error " + bytes::hex(result.current.features);
+    // As libata translates it: an uncorrectable sector is a medium error.
+    if ((result.current.features & kErrorUncorrectable) != 0) {
+      return checkCondition(sense::kMediumError, sense::kUnrecoveredReadError, 0, why);
+    }
+    return checkCondition(sense::kAbortedCommand, 0, 0, why);
   }
   return good(result.transferred, std::string(name) + " as " + (io.write ? "WRITE DMA EXT" : "READ DMA EXT"));
 }

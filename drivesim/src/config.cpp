@@ -1,5 +1,6 @@
 #include "drivesim/config.h"
 
+#include <iterator>
 #include <utility>
 
 namespace drivesim {
@@ -17,6 +18,31 @@ constexpr ChipKey kChipKeys[] = {
 };
 
 }  // namespace
+
+std::optional<FlashGeometry> decodeFlashTypeWord(std::uint16_t typeWord) {
+  static constexpr std::uint8_t kSectorsPerPage[] = {4, 8, 16};
+  static constexpr std::uint16_t kPagesPerBlock[] = {64, 128, 256, 512};
+  static constexpr std::uint16_t kBlocks[] = {2048, 4096, 8192, 16384, 1024};
+  const unsigned sectors = typeWord & 0x7u;
+  const unsigned pages = (typeWord >> 3) & 0x7u;
+  const unsigned blocks = (typeWord >> 6) & 0x7u;
+  if (sectors >= std::size(kSectorsPerPage) || pages >= std::size(kPagesPerBlock) || blocks >= std::size(kBlocks)) {
+    return std::nullopt;
+  }
+  return FlashGeometry{.sectorsPerPage = kSectorsPerPage[sectors],
+                       .pagesPerBlock = kPagesPerBlock[pages],
+                       .blocks = kBlocks[blocks],
+                       .planes = static_cast<std::uint8_t>(1u << ((typeWord >> 9) & 0x3u))};
+}
+
+std::vector<std::uint8_t> chipEnableIds(std::uint8_t banks, std::uint8_t chipEnables) {
+  std::vector<std::uint8_t> ids;
+  if (chipEnables == 0) return ids;
+  for (unsigned group = 0; ids.size() < banks && group + chipEnables - 1 <= 0xffu; group += 4) {
+    for (unsigned ce = 0; ce < chipEnables && ids.size() < banks; ++ce) ids.push_back(static_cast<std::uint8_t>(group + ce));
+  }
+  return ids;
+}
 
 std::string DriveConfig::keyOfChipType(int chipType) {
   for (const auto& entry : kChipKeys) {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "ata_data.h"
 #include "bytes.h"
+#include "platform/clock.h"
 #include "wire_entry.h"
 
 namespace drivesim::detail {
@@ -19,11 +21,51 @@ constexpr std::uint32_t kRamCodeTag = kRamCodeBase + 0x304;
 constexpr std::size_t kTagBytes = 6;
 constexpr std::uint8_t kBusy = 0xaa;
 constexpr std::uint8_t kTunnelSignature = 0xe5;
-constexpr std::uint8_t kDramCheckDone = 21;
 constexpr std::uint16_t kListEnd = 0xffff;
 
-// Final status of RAM-code operations 1..4 (2 is not used by the host programs).
-constexpr std::uint8_t kOperationDone[] = {14, 12, 10, 18};
+// Final status of each job: operations 1..4 (2 is not used by the host
+// programs) and the DRAM check.
+std::uint8_t finalStatusOf(Job job) {
+  switch (job) {
+    case Job::Operation1: return 14;
+    case Job::Operation2: return 12;
+    case Job::Operation3: return 10;
+    case Job::Operation4: return 18;
+    case Job::DramCheck: return 21;
+  }
+  return 0;
+}
+
+// The bus interface test's memory, served by sub-ops 0x03 / 0x04 of the TST code.
+constexpr std::uint32_t kTestMemoryBase = 0xb0021000;
+constexpr std::size_t kTestMemoryBytes = 32 * 1024;
+
+// Unit selectors of the flash sub-ops: one channel 0..7, or all of them.
+constexpr std::uint8_t kAllChannels = 8;
+constexpr std::uint8_t kMaxChannels = 8;
+// The firmware's physical page read: all channels with newer firmware, and
+// the part of the reply after the first read.
+constexpr std::uint8_t kAllChannelsNewer = 15;
+constexpr std::uint8_t kSecondPart = 0xf0;
+// Each channel's part of a physical page reply, and the memory window through
+// which older firmware hands over the part after the first read.
+constexpr std::size_t kChannelStep = 16 * 1024;
+constexpr std::uint32_t kPageWindow = 0xb0030000;
+constexpr std::uint8_t kErased = 0xff;
+
+constexpr const char* kOlderDateCodes[] = {"100811", "110222", "110224", "110225"};
+
+struct Channels {
+  std::uint8_t first = 0;
+  std::uint8_t count = 0;
+};
+
+// The channels a unit selector of 0x89 / 0x8A / 0x8B names.
+std::optional<Channels> channelsOf(std::uint8_t selector) {
+  if (selector < kMaxChannels) return Channels{selector, 1};
+  if (selector == kAllChannels) return Channels{0, kMaxChannels};
+  return std::nullopt;
+}
 
 const char* stateName(RunState state) {
   switch (state) {
@@ -43,7 +85,7 @@ PageAddress pageAddress(const VendorBlock& block) {
 }
 
 std::string pageText(const PageAddress& a) {
-  return "unit " + std::to_string(a.unit) + " ce " + std::to_string(a.chipEnable) + " block " +
+  return "unit " + std::to_string(a.channel) + " ce " + std::to_string(a.chipEnable) + " block " +
          std::to_string(a.block) + " page " + std::to_string(a.page);
 }
 
@@ -58,15 +100,44 @@ void put(std::span<std::uint8_t> data, std::span<const std::uint8_t> content) {
 }  // namespace
 
 TolvaneController::TolvaneController(const DriveConfig& config, WireLog& wire)
-    : config_(config), wire_(wire), runState_(config.runState) {}
+    : config_(config),
+      wire_(wire),
+      runState_(config.runState),
+      flash_(decodeFlashTypeWord(config.flashTypeWord), config.flashChannels,
+             chipEnableIds(config.flashBanks, config.flashChipEnables)) {}
 
 void TolvaneController::powerOn() {
   runState_ = config_.runState;
   vendorMode_ = false;
   registers_.clear();
   memory_.clear();
-  busyPollsLeft_ = 0;
+  sessionOpen_ = false;
+  unresponsiveUntilMs_.reset();
+  job_.reset();
   status_ = 0;
+  testMemoryWrites_ = 0;
+  pageImage_.clear();
+  pageImageSent_ = 0;
+}
+
+bool TolvaneController::responsive() const {
+  return !unresponsiveUntilMs_ || platform::clock::tickMs() >= *unresponsiveUntilMs_;
+}
+
+// What every change of the running code resets.
+void TolvaneController::restarted() {
+  vendorMode_ = false;
+  sessionOpen_ = false;
+  job_.reset();
+  status_ = 0;
+  pageImage_.clear();
+  pageImageSent_ = 0;
+  if (config_.unresponsiveMs > 0) unresponsiveUntilMs_ = platform::clock::tickMs() + config_.unresponsiveMs;
+}
+
+bool TolvaneController::olderFirmware() const {
+  return std::find(std::begin(kOlderDateCodes), std::end(kOlderDateCodes), config_.firmwareDateCode) !=
+         std::end(kOlderDateCodes);
 }
 
 std::optional<TolvaneController::SubOp> TolvaneController::find(std::uint8_t code, ReplyPath path) const {
@@ -76,7 +147,7 @@ std::optional<TolvaneController::SubOp> TolvaneController::find(std::uint8_t cod
       {0x83, P::None, &C::setRunMode},   {0x84, P::In, &C::readRegister},     {0x85, P::None, &C::writeRegister},
       {0x86, P::In, &C::readMemory},     {0x87, P::Out, &C::writeMemory},     {0x88, P::In, &C::readFlashId},
       {0x89, P::In, &C::readFlashPages}, {0x8a, P::Out, &C::writeFlashPages}, {0x8b, P::None, &C::eraseBlock},
-      {0x8c, P::In, &C::readMemory},
+      {0x8c, P::In, &C::readMemoryWindow},
   };
   static constexpr SubOp kGdp[] = {
       {0x00, P::In, &C::readStatus},     {0x01, P::None, &C::startOperation}, {0x02, P::None, &C::startOperation},
@@ -85,12 +156,12 @@ std::optional<TolvaneController::SubOp> TolvaneController::find(std::uint8_t cod
   };
   static constexpr SubOp kTst[] = {
       {0x00, P::In, &C::readStatus}, {0x01, P::In, &C::flashTestStep}, {0x02, P::In, &C::testResult},
-      {0x03, P::In, &C::readMemory}, {0x04, P::Out, &C::writeMemory},  {0x05, P::Out, &C::dramCheck},
+      {0x03, P::In, &C::readTestMemory}, {0x04, P::Out, &C::writeTestMemory}, {0x05, P::Out, &C::dramCheck},
   };
   static constexpr SubOp kFirmware[] = {
       {0x00, P::In, &C::badBlockList},
       {0x01, P::In, &C::readEraseCounts},
-      {0x04, P::In, &C::readFlashPages},
+      {0x04, P::In, &C::readPhysicalPage},
   };
   static constexpr SubOp kFirmwareOnUsb[] = {{0x05, P::In, &C::smartBlock}};
 
@@ -157,9 +228,13 @@ void TolvaneController::reply(const Request& r, std::uint8_t value) const {
   }
 }
 
-void TolvaneController::startBusy(std::uint8_t finalStatus) {
-  busyPollsLeft_ = config_.busyPolls;
-  status_ = finalStatus;
+void TolvaneController::startJob(Job job) {
+  JobBehaviour behaviour{.busyPolls = config_.busyPolls};
+  if (const auto configured = config_.jobs.find(job); configured != config_.jobs.end()) behaviour = configured->second;
+  job_ = RunningJob{.pollsLeft = behaviour.busyPolls,
+                    .busyUntilMs = platform::clock::tickMs() + behaviour.busyMs,
+                    .stuck = behaviour.stuckBusy,
+                    .finalStatus = behaviour.finalStatus.value_or(finalStatusOf(job))};
 }
 
 // Byte 0: the run state (0 firmware, 1 loader, 2 GDP, 3 TST, 4 GDP_A);
@@ -174,6 +249,7 @@ bool TolvaneController::controllerInfo(const Request& r) {
 }
 
 bool TolvaneController::sessionStart(const Request& r) {
+  sessionOpen_ = true;
   r.note = "session start " + hex(r.block[3]);
   return true;
 }
@@ -193,9 +269,7 @@ bool TolvaneController::runRamCode(const Request& r) {
     r.note = "run RAM code: no image at " + hex(kRamCodeBase, 8);
     return false;
   }
-  vendorMode_ = false;
-  busyPollsLeft_ = 0;
-  status_ = 0;
+  restarted();
   r.note = std::string("run RAM code: ") + stateName(runState_);
   return true;
 }
@@ -203,6 +277,12 @@ bool TolvaneController::runRamCode(const Request& r) {
 bool TolvaneController::setRunMode(const Request& r) {
   const std::uint8_t mode = r.block[3];
   r.note = "set run mode " + std::to_string(mode);
+  // The switch belongs to the session that 0x81 opens.
+  if (!sessionOpen_) {
+    r.note += " without a session start";
+    return false;
+  }
+  sessionOpen_ = false;
   if (mode == 0) {
     runState_ = RunState::Loader;
   } else if (mode == 2 || mode == 3) {
@@ -210,16 +290,23 @@ bool TolvaneController::setRunMode(const Request& r) {
   } else {
     return false;
   }
-  vendorMode_ = false;
-  busyPollsLeft_ = 0;
-  status_ = 0;
+  restarted();
   r.note += std::string(" (") + stateName(runState_) + ")";
   return true;
 }
 
 bool TolvaneController::readRegister(const Request& r) {
   const std::uint32_t address = addressAt(r.block, 3);
-  const std::uint8_t value = registerByte(address);
+  std::uint8_t value = registerByte(address);
+  const auto fault = std::find_if(config_.registerFaults.begin(), config_.registerFaults.end(),
+                                  [address](const RegisterFault& f) { return f.address == address; });
+  if (fault != config_.registerFaults.end()) {
+    if (!fault->readsAs) {
+      r.note = "read register " + hex(address, 8) + ": fault: read fails";
+      return false;
+    }
+    value = *fault->readsAs;
+  }
   reply(r, value);
   r.note = "read register " + hex(address, 8) + " = " + hex(value);
   return true;
@@ -244,39 +331,124 @@ bool TolvaneController::writeMemory(const Request& r) {
   return memory_.write(address, r.data);
 }
 
+// Where no chip sits, nothing drives the bus: the ID reads as 0xFF bytes.
 bool TolvaneController::readFlashId(const Request& r) {
-  put(r.data, config_.flashId);
-  r.note = "flash ID channel " + std::to_string(r.block[3]) + " ce " + std::to_string(r.block[4]);
+  const std::uint8_t channel = r.block[3];
+  const std::uint8_t chipEnable = r.block[4];
+  std::array<std::uint8_t, 5> id{kErased, kErased, kErased, kErased, kErased};
+  if (flash_.present(channel, chipEnable)) {
+    id = config_.flashId;
+    for (const auto& at : config_.flashIdsAt) {
+      if (at.channel == channel && at.chipEnable == chipEnable) id = at.id;
+    }
+  }
+  put(r.data, id);
+  r.note = "flash ID channel " + std::to_string(channel) + " ce " + std::to_string(chipEnable) +
+           (flash_.present(channel, chipEnable) ? "" : " (no chip)");
   return true;
 }
 
-bool TolvaneController::readFlashPages(const Request& r) {
+// One channel moves one page; selector 8 moves channel c's page at
+// c x page bytes. A channel or chip enable the drive does not have reads as
+// erased flash (0xFF), so a host may walk channels 0..7 whatever the drive
+// carries; programming or erasing there fails.
+std::optional<PageAddress> TolvaneController::flashTransfer(const Request& r, const char* what) const {
   const auto address = pageAddress(r.block);
-  flash_.read(address, r.data);
-  r.note = "flash read " + pageText(address);
+  r.note = std::string(what) + " " + pageText(address);
+  const auto channels = channelsOf(address.channel);
+  if (!flash_.geometry()) {
+    r.note += ": no flash geometry (type word " + hex(config_.flashTypeWord, 4) + ")";
+    return std::nullopt;
+  }
+  if (!channels) {
+    r.note += ": no such unit selector";
+    return std::nullopt;
+  }
+  if (!flash_.inRange(address.block, address.page)) {
+    r.note += ": beyond the flash";
+    return std::nullopt;
+  }
+  if (r.data.size() > channels->count * flash_.pageBytes()) {
+    r.note += ": " + std::to_string(r.data.size()) + " bytes for " + std::to_string(channels->count) + " page(s)";
+    return std::nullopt;
+  }
+  return address;
+}
+
+bool TolvaneController::readFlashPages(const Request& r) {
+  const auto address = flashTransfer(r, "flash read");
+  if (!address) return false;
+  const Channels channels = *channelsOf(address->channel);
+  const std::size_t pageBytes = flash_.pageBytes();
+  for (std::uint8_t k = 0; k < channels.count && k * pageBytes < r.data.size(); ++k) {
+    const auto part = r.data.subspan(k * pageBytes, std::min(pageBytes, r.data.size() - k * pageBytes));
+    flash_.read({static_cast<std::uint8_t>(channels.first + k), address->chipEnable, address->block, address->page},
+                part);
+  }
   return true;
 }
 
 bool TolvaneController::writeFlashPages(const Request& r) {
-  const auto address = pageAddress(r.block);
-  flash_.write(address, r.data);
-  r.note = "flash write " + pageText(address);
+  const auto address = flashTransfer(r, "flash write");
+  if (!address) return false;
+  const Channels channels = *channelsOf(address->channel);
+  const std::size_t pageBytes = flash_.pageBytes();
+  int programmed = 0;
+  for (std::uint8_t k = 0; k < channels.count && k * pageBytes < r.data.size(); ++k) {
+    const PageAddress page{static_cast<std::uint8_t>(channels.first + k), address->chipEnable, address->block,
+                           address->page};
+    if (!flash_.present(page.channel, page.chipEnable)) continue;
+    flash_.program(page, r.data.subspan(k * pageBytes, std::min(pageBytes, r.data.size() - k * pageBytes)));
+    ++programmed;
+  }
+  if (programmed == 0) {
+    r.note += ": no chip there";
+    return false;
+  }
+  if (channels.count > 1) r.note += ", " + std::to_string(programmed) + " channel(s)";
   return true;
 }
 
 bool TolvaneController::eraseBlock(const Request& r) {
-  const std::uint16_t block = bytes::be16(r.block, 5);
-  flash_.eraseBlock(r.block[3], r.block[4], block);
-  r.note = "erase unit " + std::to_string(r.block[3]) + " ce " + std::to_string(r.block[4]) + " block " +
-           std::to_string(block);
+  const auto address = flashTransfer(r, "erase");
+  if (!address) return false;
+  const Channels channels = *channelsOf(address->channel);
+  int erased = 0;
+  for (std::uint8_t k = 0; k < channels.count; ++k) {
+    const auto channel = static_cast<std::uint8_t>(channels.first + k);
+    if (!flash_.present(channel, address->chipEnable)) continue;
+    flash_.erase(channel, address->chipEnable, address->block);
+    ++erased;
+  }
+  if (erased == 0) r.note += ": no chip there";
+  return erased > 0;
+}
+
+// Older firmware hands over the rest of its last physical page reply here.
+bool TolvaneController::readMemoryWindow(const Request& r) {
+  const std::uint32_t address = addressAt(r.block, 4);
+  const bool window = runState_ == RunState::Firmware && olderFirmware() && !pageImage_.empty() &&
+                      address >= kPageWindow && address - kPageWindow < pageImage_.size();
+  if (!window) return readMemory(r);
+  const std::size_t from = pageImageSent_ + (address - kPageWindow);
+  for (std::size_t i = 0; i < r.data.size(); ++i) {
+    r.data[i] = from + i < pageImage_.size() ? pageImage_[from + i] : kErased;
+  }
+  r.note = "page window " + hex(address, 8) + ", " + std::to_string(r.data.size()) + " bytes";
   return true;
 }
 
 bool TolvaneController::readStatus(const Request& r) {
   std::uint8_t status = status_;
-  if (busyPollsLeft_ > 0) {
-    --busyPollsLeft_;
-    status = kBusy;
+  if (job_) {
+    const bool polling = job_->pollsLeft > 0;
+    if (polling) --job_->pollsLeft;
+    if (job_->stuck || polling || platform::clock::tickMs() < job_->busyUntilMs) {
+      status = kBusy;
+    } else {
+      status = status_ = job_->finalStatus;
+      job_.reset();
+    }
   }
   reply(r, status);
   r.note = "status " + hex(status);
@@ -285,7 +457,7 @@ bool TolvaneController::readStatus(const Request& r) {
 
 bool TolvaneController::startOperation(const Request& r) {
   const std::uint8_t operation = r.block[2];
-  startBusy(kOperationDone[operation - 1]);
+  startJob(static_cast<Job>(operation - 1));
   r.note = "start operation " + std::to_string(operation) + " (options " + hex(r.block[3]) + ")";
   return true;
 }
@@ -339,8 +511,35 @@ bool TolvaneController::testResult(const Request& r) {
   return true;
 }
 
+// Both bus modes (param 0 and 1) reach the same memory.
+bool TolvaneController::readTestMemory(const Request& r) {
+  const std::uint32_t address = addressAt(r.block, 4);
+  r.note = "test memory read " + hex(address, 8) + ", " + std::to_string(r.data.size()) + " bytes, param " +
+           hex(r.block[3]);
+  if (r.block[3] > 1 || address < kTestMemoryBase || address - kTestMemoryBase + r.data.size() > kTestMemoryBytes) {
+    return false;
+  }
+  return memory_.read(address, r.data);
+}
+
+bool TolvaneController::writeTestMemory(const Request& r) {
+  const std::uint32_t address = addressAt(r.block, 4);
+  r.note = "test memory write " + hex(address, 8) + ", " + std::to_string(r.data.size()) + " bytes, param " +
+           hex(r.block[3]);
+  if (r.block[3] > 1 || address < kTestMemoryBase || address - kTestMemoryBase + r.data.size() > kTestMemoryBytes) {
+    return false;
+  }
+  ++testMemoryWrites_;
+  const auto& flip = config_.testMemoryFlip;
+  if (!flip || flip->write != testMemoryWrites_ || flip->offset >= r.data.size()) return memory_.write(address, r.data);
+  std::vector<std::uint8_t> stored(r.data.begin(), r.data.end());
+  stored[flip->offset] ^= flip->mask;
+  r.note += ", fault: bit flipped at " + std::to_string(flip->offset);
+  return memory_.write(address, stored);
+}
+
 bool TolvaneController::dramCheck(const Request& r) {
-  startBusy(kDramCheckDone);
+  startJob(Job::DramCheck);
   r.note = "DRAM check " + hex(addressAt(r.block, 4), 8) + ", length " + hex(addressAt(r.block, 8), 8);
   return true;
 }
@@ -374,6 +573,63 @@ bool TolvaneController::readEraseCounts(const Request& r) {
 bool TolvaneController::smartBlock(const Request& r) {
   put(r.data, smartData(config_.temperature));
   r.note = "S.M.A.R.T. block";
+  return true;
+}
+
+
+// Each 16 KiB step holds one channel: the page of block 2u at +0 and of
+// block 2u + 1 at +page bytes (the two planes of unit u); the rest of the
+// step, and channels the drive does not have, read 0xFF.
+std::vector<std::uint8_t> TolvaneController::physicalPageImage(std::uint8_t firstChannel, std::uint8_t channels,
+                                                                const PageAddress& unit) const {
+  std::vector<std::uint8_t> image(kMaxChannels * kChannelStep, kErased);
+  const std::size_t pageBytes = flash_.pageBytes();
+  for (std::uint8_t k = 0; k < channels; ++k) {
+    for (std::uint16_t plane = 0; plane < 2; ++plane) {
+      const PageAddress page{static_cast<std::uint8_t>(firstChannel + k), unit.chipEnable,
+                             static_cast<std::uint16_t>(2 * unit.block + plane), unit.page};
+      flash_.read(page, std::span(image).subspan(k * kChannelStep + plane * pageBytes, pageBytes));
+    }
+  }
+  return image;
+}
+
+// The firmware's physical page read. Its block field names a unit u (blocks
+// 2u and 2u + 1). Selector 8 (older firmware) or 15 (newer) reads all
+// channels, 0..7 one; the reply is the start of the image, and the newer
+// firmware's selector 0xF0, or the older one's memory window, the part that
+// follows. Each firmware refuses the other's selectors.
+bool TolvaneController::readPhysicalPage(const Request& r) {
+  const std::uint8_t selector = r.block[3];
+  const PageAddress unit{selector, r.block[4], bytes::be16(r.block, 5), bytes::be16(r.block, 7)};
+  const bool older = olderFirmware();
+  r.note = "physical page read selector " + hex(selector) + " ce " + std::to_string(unit.chipEnable) + " unit " +
+           std::to_string(unit.block) + " page " + std::to_string(unit.page);
+  if (selector == kSecondPart) {
+    if (older || pageImage_.empty()) {
+      r.note += older ? ": not served by older firmware" : ": no page read before";
+      return false;
+    }
+    for (std::size_t i = 0; i < r.data.size(); ++i) {
+      const std::size_t at = pageImageSent_ + i;
+      r.data[i] = at < pageImage_.size() ? pageImage_[at] : kErased;
+    }
+    return true;
+  }
+  const bool all = selector == (older ? kAllChannels : kAllChannelsNewer);
+  if (!all && selector >= kMaxChannels) {
+    r.note += ": no such selector for " + std::string(older ? "older" : "newer") + " firmware";
+    return false;
+  }
+  if (!flash_.geometry() || 2 * std::uint32_t{unit.block} + 1 >= flash_.geometry()->blocks ||
+      !flash_.inRange(0, unit.page)) {
+    r.note += ": beyond the flash";
+    return false;
+  }
+  pageImage_ = all ? physicalPageImage(0, kMaxChannels, unit) : physicalPageImage(selector, 1, unit);
+  pageImageSent_ = std::min(r.data.size(), pageImage_.size());
+  put(r.data, std::span(pageImage_).first(pageImageSent_));
+  std::fill(r.data.begin() + static_cast<std::ptrdiff_t>(pageImageSent_), r.data.end(), kErased);
   return true;
 }
 

@@ -42,6 +42,12 @@ class TolvaneController {
   void setVendorMode(bool on) { vendorMode_ = on; }
   std::uint8_t registerByte(std::uint32_t address) const;
   const SparseMemory& memory() const { return memory_; }
+  FlashArray& flash() { return flash_; }
+  const FlashArray& flash() const { return flash_; }
+
+  // False while the controller restarts after a run-mode switch or a RAM-code
+  // start (the drive's `unresponsiveMs`, on the virtual clock).
+  bool responsive() const;
 
   // Back to the state the controller powers up in; flash contents stay.
   void powerOn();
@@ -74,6 +80,7 @@ class TolvaneController {
   bool readFlashPages(const Request& r);
   bool writeFlashPages(const Request& r);
   bool eraseBlock(const Request& r);
+  bool readMemoryWindow(const Request& r);
   // RAM codes.
   bool readStatus(const Request& r);
   bool startOperation(const Request& r);
@@ -84,13 +91,22 @@ class TolvaneController {
   bool flashTestStep(const Request& r);
   bool testResult(const Request& r);
   bool dramCheck(const Request& r);
+  bool readTestMemory(const Request& r);
+  bool writeTestMemory(const Request& r);
   // Firmware.
   bool badBlockList(const Request& r);
   bool readEraseCounts(const Request& r);
   bool smartBlock(const Request& r);
+  bool readPhysicalPage(const Request& r);
 
   void reply(const Request& r, std::uint8_t value) const;
-  void startBusy(std::uint8_t finalStatus);
+  // The checked page address of a flash sub-op, or nothing (and the note says why).
+  std::optional<PageAddress> flashTransfer(const Request& r, const char* what) const;
+  void startJob(Job job);
+  void restarted();
+  bool olderFirmware() const;
+  std::vector<std::uint8_t> physicalPageImage(std::uint8_t firstChannel, std::uint8_t channels,
+                                              const PageAddress& unit) const;
 
   const DriveConfig& config_;
   WireLog& wire_;
@@ -100,8 +116,23 @@ class TolvaneController {
   SparseMemory memory_;
   FlashArray flash_;
   std::map<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::uint8_t>> eraseCounts_;  // by channel, bank
-  int busyPollsLeft_ = 0;
-  std::uint8_t status_ = 0;  // final status of the last operation
+  bool sessionOpen_ = false;  // a session start (0x81) awaits its run-mode switch (0x83)
+  std::optional<std::uint64_t> unresponsiveUntilMs_;
+
+  struct RunningJob {
+    int pollsLeft = 0;
+    std::uint64_t busyUntilMs = 0;
+    bool stuck = false;
+    std::uint8_t finalStatus = 0;
+  };
+  std::optional<RunningJob> job_;
+  std::uint8_t status_ = 0;  // final status of the last job
+  int testMemoryWrites_ = 0;
+
+  // The last physical page read of the firmware: the reply image and how much
+  // of it the first read handed over; the second read goes on from there.
+  std::vector<std::uint8_t> pageImage_;
+  std::size_t pageImageSent_ = 0;
 };
 
 }  // namespace drivesim::detail

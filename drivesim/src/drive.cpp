@@ -17,7 +17,8 @@ namespace drivesim {
 namespace detail {
 
 struct DriveModel {
-  explicit DriveModel(const DriveConfig& config) : controller(config, wire) {
+  explicit DriveModel(const DriveConfig& config)
+      : store(config.lbaReadErrors, config.corruptedSectors), controller(config, wire) {
     switch (config.frontEnd) {
       case FrontEnd::OwnUsb:
         frontEnd = makeOwnUsb(config, wire, store, controller);
@@ -194,7 +195,7 @@ std::vector<std::uint8_t> Drive::memory(std::uint32_t address, std::size_t lengt
 std::vector<std::uint8_t> Drive::userSectors(std::uint64_t lba, std::uint32_t count) const {
   std::lock_guard lock(mutex_);
   std::vector<std::uint8_t> bytes(std::size_t{count} * detail::kSectorBytes);
-  model_->store.read(lba, bytes);
+  model_->store.readStored(lba, bytes);
   return bytes;
 }
 
@@ -223,6 +224,26 @@ std::optional<std::uint8_t> Drive::bridgeOption() const {
 std::optional<std::uint8_t> Drive::pendingSubOp() const {
   std::lock_guard lock(mutex_);
   return model_->ata ? model_->ata->pendingSubOp() : std::nullopt;
+}
+
+std::vector<std::uint8_t> Drive::flashPage(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block,
+                                           std::uint16_t page) const {
+  std::lock_guard lock(mutex_);
+  const auto& flash = model_->controller.flash();
+  if (!flash.present(channel, chipEnable) || !flash.inRange(block, page)) return {};
+  std::vector<std::uint8_t> bytes(flash.pageBytes());
+  flash.read({channel, chipEnable, block, page}, bytes);
+  return bytes;
+}
+
+bool Drive::putFlashBytes(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page,
+                          std::size_t offset, std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  auto& flash = model_->controller.flash();
+  if (!flash.present(channel, chipEnable) || !flash.inRange(block, page)) return false;
+  if (offset > flash.pageBytes() || bytes.size() > flash.pageBytes() - offset) return false;
+  flash.patch({channel, chipEnable, block, page}, offset, bytes);
+  return true;
 }
 
 platform::storage::DeviceTraits Drive::traits() const { return {.onUsb = model_->frontEnd->onUsb()}; }

@@ -22,6 +22,10 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
       : config_(config), wire_(wire), store_(store), controller_(controller) {}
 
   ScsiResult scsi(std::span<const std::uint8_t> cdb, const HostData& host, const CommandFaults&) override {
+    // The interface is the controller's own: while it restarts, nothing answers.
+    if (!controller_.responsive()) {
+      return checkCondition(sense::kNotReady, sense::kNotReadyCause, sense::kBecomingReady, "the controller is restarting");
+    }
     switch (cdb[0]) {
       case kInquiry: return inquiry(cdb, host, identity());
       case kReadCapacity10: return readCapacity10(cdb, host, config_.sectorCount);
@@ -72,7 +76,10 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
     if (io.write) {
       store_.write(io.lba, host.data);
     } else if (io.count != 0) {
-      store_.read(io.lba, host.data);
+      if (const auto bad = store_.read(io.lba, host.data)) {
+        return checkCondition(sense::kMediumError, sense::kUnrecoveredReadError, 0,
+                              "READ (10): read error at " + std::to_string(*bad));
+      }
     }
     return good(io.count == 0 ? 0 : host.data.size(), std::string(io.write ? "WRITE (10) " : "READ (10) ") +
                                                           std::to_string(io.count) + " at " + std::to_string(io.lba));

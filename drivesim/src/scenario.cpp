@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -33,9 +34,21 @@ struct Section {
 // Thrown nowhere: every step answers an error text, empty on success.
 using Error = std::string;
 
-constexpr std::string_view kKeys[] = {"path",   "frontend", "chip",   "key",      "udma",  "vendor",
-                                      "product", "revision", "sectors", "model",   "serial", "firmware",
-                                      "state",  "flashid",  "temperature"};
+constexpr std::string_view kKeys[] = {
+    "path",      "frontend",   "chip",       "key",        "udma",          "vendor",       "product",
+    "revision",  "sectors",    "model",      "serial",     "firmware",      "state",        "flashid",
+    "temperature", "loadermodel", "identify60", "identify100", "datecode",   "unresponsive", "sequence",
+    "busypolls", "op1",        "op2",        "op3",        "op4",           "dram",         "registerfault",
+    "testmemoryflip", "flashtype", "channels", "banks",     "ces",           "flashidat",    "flashpage",
+    "lbareaderror", "lbacorrupt"};
+
+// Keys that may stand more than once in a section, each adding one more.
+constexpr std::string_view kRepeatableKeys[] = {"registerfault", "flashidat", "flashpage", "lbareaderror",
+                                                "lbacorrupt"};
+
+bool repeatable(std::string_view key) {
+  return std::find(std::begin(kRepeatableKeys), std::end(kRepeatableKeys), key) != std::end(kRepeatableKeys);
+}
 
 std::string_view trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -68,7 +81,9 @@ Error readSections(std::string_view text, std::vector<Section>& sections) {
     if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
       return at(line, "unknown key '" + key + "'");
     }
-    if (sections.back().find(key)) return at(line, "key '" + key + "' given twice in one [drive] section");
+    if (!repeatable(key) && sections.back().find(key)) {
+      return at(line, "key '" + key + "' given twice in one [drive] section");
+    }
     sections.back().settings.push_back({key, value, line});
   }
   return {};
@@ -97,6 +112,44 @@ std::optional<std::vector<std::uint8_t>> hexBytes(std::string_view text, std::si
   return bytes;
 }
 
+// Whitespace-separated words; a word that starts with a double quote runs to
+// the next one, quotes dropped.
+std::optional<std::vector<std::string>> words(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ' || text[i] == '\t') {
+      ++i;
+      continue;
+    }
+    if (text[i] == '"') {
+      const auto close = text.find('"', i + 1);
+      if (close == std::string_view::npos) return std::nullopt;
+      out.emplace_back(text.substr(i, close + 1 - i));
+      i = close + 1;
+      continue;
+    }
+    const auto end = std::min(text.find_first_of(" \t", i), text.size());
+    out.emplace_back(text.substr(i, end - i));
+    i = end;
+  }
+  return out;
+}
+
+bool isQuoted(std::string_view word) { return word.size() >= 2 && word.front() == '"' && word.back() == '"'; }
+
+// Hex digits of any even count (at least one byte).
+std::optional<std::vector<std::uint8_t>> hexRun(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0) return std::nullopt;
+  return hexBytes(text, text.size() / 2);
+}
+
+std::optional<std::uint64_t> numberUpTo(std::string_view text, std::uint64_t largest) {
+  const auto value = number(text);
+  if (!value || *value > largest) return std::nullopt;
+  return value;
+}
+
 Error badValue(const Setting& s, const std::string& expected) {
   return at(s.line, "bad value '" + s.value + "' for " + s.key + ": expected " + expected);
 }
@@ -117,6 +170,128 @@ Error textSetting(const Setting& s, std::size_t longest, std::string& out) {
 Error yesNoSetting(const Setting& s, bool& out) {
   if (s.value != "yes" && s.value != "no") return badValue(s, "yes or no");
   out = s.value == "yes";
+  return {};
+}
+
+template <typename T>
+Error numberSetting(const Setting& s, std::uint64_t smallest, std::uint64_t largest, T& out) {
+  const auto value = numberUpTo(s.value, largest);
+  if (!value || *value < smallest) {
+    return badValue(s, "a number from " + std::to_string(smallest) + " to " + std::to_string(largest));
+  }
+  out = static_cast<T>(*value);
+  return {};
+}
+
+// "polls N", "ms N", "status N" and "stuck", in any order.
+Error jobSetting(const Setting& s, JobBehaviour& out) {
+  const std::string expected = "polls N, ms N, status N or stuck";
+  const auto list = words(s.value);
+  if (!list || list->empty()) return badValue(s, expected);
+  JobBehaviour job;
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const std::string& word = (*list)[i];
+    if (word == "stuck") {
+      job.stuckBusy = true;
+      continue;
+    }
+    if (i + 1 == list->size()) return badValue(s, expected);
+    const std::string& text = (*list)[++i];
+    if (word == "polls") {
+      const auto value = numberUpTo(text, 1'000'000);
+      if (!value) return badValue(s, "polls from 0 to 1000000");
+      job.busyPolls = static_cast<int>(*value);
+    } else if (word == "ms") {
+      const auto value = numberUpTo(text, 0xffffffff);
+      if (!value) return badValue(s, "ms from 0 to 4294967295");
+      job.busyMs = static_cast<std::uint32_t>(*value);
+    } else if (word == "status") {
+      const auto value = numberUpTo(text, 0xff);
+      if (!value) return badValue(s, "a status from 0 to 255");
+      job.finalStatus = static_cast<std::uint8_t>(*value);
+    } else {
+      return badValue(s, expected);
+    }
+  }
+  out = job;
+  return {};
+}
+
+// "ADDRESS reads VALUE" or "ADDRESS fails".
+Error registerFaultSetting(const Setting& s, std::vector<RegisterFault>& out) {
+  const std::string expected = "an address, then 'reads' and a byte, or 'fails'";
+  const auto list = words(s.value);
+  if (!list || list->size() < 2) return badValue(s, expected);
+  const auto address = numberUpTo((*list)[0], 0xffffffff);
+  if (!address) return badValue(s, expected);
+  RegisterFault fault{.address = static_cast<std::uint32_t>(*address)};
+  if (list->size() == 2 && (*list)[1] == "fails") {
+    out.push_back(fault);
+    return {};
+  }
+  const auto value = list->size() == 3 && (*list)[1] == "reads" ? numberUpTo((*list)[2], 0xff) : std::nullopt;
+  if (!value) return badValue(s, expected);
+  fault.readsAs = static_cast<std::uint8_t>(*value);
+  out.push_back(fault);
+  return {};
+}
+
+// Named numbers: "write N offset N mask N" and the like, every name once at most.
+std::optional<std::map<std::string, std::uint64_t>> namedNumbers(std::string_view text,
+                                                                 const std::map<std::string, std::uint64_t>& largest) {
+  const auto list = words(text);
+  if (!list || list->size() % 2 != 0) return std::nullopt;
+  std::map<std::string, std::uint64_t> values;
+  for (std::size_t i = 0; i < list->size(); i += 2) {
+    const auto limit = largest.find((*list)[i]);
+    if (limit == largest.end()) return std::nullopt;
+    const auto value = numberUpTo((*list)[i + 1], limit->second);
+    if (!value || !values.emplace((*list)[i], *value).second) return std::nullopt;
+  }
+  return values;
+}
+
+Error testMemoryFlipSetting(const Setting& s, std::optional<TestMemoryFlip>& out) {
+  const auto values = namedNumbers(s.value, {{"write", 1'000'000}, {"offset", 32767}, {"mask", 0xff}});
+  if (!values || !values->contains("write") || values->at("write") == 0) {
+    return badValue(s, "write N (from 1), then optionally offset N and mask N");
+  }
+  TestMemoryFlip flip{.write = static_cast<int>(values->at("write"))};
+  if (values->contains("offset")) flip.offset = static_cast<std::uint32_t>(values->at("offset"));
+  if (values->contains("mask")) flip.mask = static_cast<std::uint8_t>(values->at("mask"));
+  out = flip;
+  return {};
+}
+
+// "LBA word N mask N"; word 0 and mask 1 when left out.
+Error corruptionSetting(const Setting& s, std::vector<SectorCorruption>& out) {
+  const std::string expected = "an LBA, then optionally word N (0 to 255) and mask N";
+  const auto list = words(s.value);
+  if (!list || list->empty()) return badValue(s, expected);
+  const auto lba = number((*list)[0]);
+  std::string rest;
+  for (std::size_t i = 1; i < list->size(); ++i) rest += (*list)[i] + " ";
+  const auto values = namedNumbers(rest, {{"word", 255}, {"mask", 0xffff}});
+  if (!lba || !values) return badValue(s, expected);
+  SectorCorruption corruption{.lba = *lba};
+  if (values->contains("word")) corruption.word = static_cast<std::uint16_t>(values->at("word"));
+  if (values->contains("mask")) corruption.mask = static_cast<std::uint16_t>(values->at("mask"));
+  out.push_back(corruption);
+  return {};
+}
+
+// "CHANNEL CE ID" with ten hex digits of ID.
+Error flashIdAtSetting(const Setting& s, std::vector<FlashIdAt>& out) {
+  const std::string expected = "a channel, a chip enable and ten hex digits";
+  const auto list = words(s.value);
+  if (!list || list->size() != 3) return badValue(s, expected);
+  const auto channel = numberUpTo((*list)[0], 7);
+  const auto chipEnable = numberUpTo((*list)[1], 0xff);
+  const auto id = hexBytes((*list)[2], 5);
+  if (!channel || !chipEnable || !id) return badValue(s, expected);
+  FlashIdAt at{.channel = static_cast<std::uint8_t>(*channel), .chipEnable = static_cast<std::uint8_t>(*chipEnable)};
+  std::copy(id->begin(), id->end(), at.id.begin());
+  out.push_back(at);
   return {};
 }
 
@@ -181,10 +356,78 @@ Error apply(const Setting& s, DriveConfig& config) {
     config.runState = s.value == "firmware" ? RunState::Firmware : RunState::Loader;
     return {};
   }
+  if (k == "loadermodel") return textSetting(s, 40, config.loaderModel);
+  if (k == "identify60") return numberSetting(s, 0, 0xffffffff, config.identifyLba28Sectors.emplace());
+  if (k == "identify100") return numberSetting(s, 0, std::uint64_t{1} << 48, config.identifyLba48Sectors.emplace());
+  if (k == "datecode") {
+    if (s.value.size() != 6) return badValue(s, "six characters");
+    config.firmwareDateCode = s.value;
+    return {};
+  }
+  if (k == "unresponsive") return numberSetting(s, 0, 0xffffffff, config.unresponsiveMs);
+  if (k == "sequence") return numberSetting(s, 0, 0xffff, config.headerSequence);
+  if (k == "busypolls") return numberSetting(s, 0, 1'000'000, config.busyPolls);
+  if (k == "op1") return jobSetting(s, config.jobs[Job::Operation1]);
+  if (k == "op2") return jobSetting(s, config.jobs[Job::Operation2]);
+  if (k == "op3") return jobSetting(s, config.jobs[Job::Operation3]);
+  if (k == "op4") return jobSetting(s, config.jobs[Job::Operation4]);
+  if (k == "dram") return jobSetting(s, config.jobs[Job::DramCheck]);
+  if (k == "registerfault") return registerFaultSetting(s, config.registerFaults);
+  if (k == "testmemoryflip") return testMemoryFlipSetting(s, config.testMemoryFlip);
+  if (k == "flashtype") {
+    std::uint16_t word = 0;
+    if (Error e = numberSetting(s, 0, 0xffff, word); !e.empty()) return e;
+    if (!decodeFlashTypeWord(word)) return badValue(s, "a type word whose page, block and sector indices are defined");
+    config.flashTypeWord = word;
+    return {};
+  }
+  if (k == "channels") return numberSetting(s, 1, 8, config.flashChannels);
+  if (k == "banks") return numberSetting(s, 1, 8, config.flashBanks);
+  if (k == "ces") return numberSetting(s, 1, 4, config.flashChipEnables);
+  if (k == "flashidat") return flashIdAtSetting(s, config.flashIdsAt);
+  if (k == "lbareaderror") return numberSetting(s, 0, std::uint64_t{1} << 48, config.lbaReadErrors.emplace_back());
+  if (k == "lbacorrupt") return corruptionSetting(s, config.corruptedSectors);
+  if (k == "flashpage") return {};  // once the drive stands: applyFlashPage
   // flashid, the last key readSections lets through.
   const auto bytes = hexBytes(s.value, config.flashId.size());
   if (!bytes) return badValue(s, "ten hex digits");
   std::copy(bytes->begin(), bytes->end(), config.flashId.begin());
+  return {};
+}
+
+// "CHANNEL|all CE BLOCK PAGE OFFSET DATA": DATA is hex digits or a quoted
+// text; "all" puts it on every channel the drive has.
+Error applyFlashPage(const Setting& s, Drive& drive) {
+  const std::string expected = "a channel or all, a chip enable, block, page, offset, then hex digits or a quoted text";
+  const auto list = words(s.value);
+  if (!list || list->size() != 6) return badValue(s, expected);
+  const auto& w = *list;
+  const auto chipEnable = numberUpTo(w[1], 0xff);
+  const auto block = numberUpTo(w[2], 0xffff);
+  const auto page = numberUpTo(w[3], 0xffff);
+  const auto offset = numberUpTo(w[4], 0xffff);
+  std::optional<std::vector<std::uint8_t>> data;
+  if (isQuoted(w[5])) {
+    data.emplace(w[5].begin() + 1, w[5].end() - 1);
+  } else {
+    data = hexRun(w[5]);
+  }
+  std::vector<std::uint8_t> channels;
+  if (w[0] == "all") {
+    for (std::uint8_t c = 0; c < drive.config().flashChannels; ++c) channels.push_back(c);
+  } else if (const auto channel = numberUpTo(w[0], 7)) {
+    channels.push_back(static_cast<std::uint8_t>(*channel));
+  }
+  if (channels.empty() || !chipEnable || !block || !page || !offset || !data || data->empty()) {
+    return badValue(s, expected);
+  }
+  for (const std::uint8_t channel : channels) {
+    if (!drive.putFlashBytes(channel, static_cast<std::uint8_t>(*chipEnable), static_cast<std::uint16_t>(*block),
+                             static_cast<std::uint16_t>(*page), *offset, *data)) {
+      return at(s.line, "flashpage: no chip at channel " + std::to_string(channel) + " ce " +
+                            std::to_string(*chipEnable) + ", or the bytes lie beyond the flash page");
+    }
+  }
   return {};
 }
 
@@ -195,6 +438,7 @@ ScenarioLoad parseScenario(std::string_view text) {
   if (Error e = readSections(text, sections); !e.empty()) return {nullptr, e};
 
   std::vector<DriveConfig> configs;
+  std::vector<const Section*> ofConfig;
   std::set<std::string> paths;
   for (const Section& section : sections) {
     DriveConfig config;
@@ -206,9 +450,16 @@ ScenarioLoad parseScenario(std::string_view text) {
       return {nullptr, at(section.find("path")->line, "path '" + config.path + "' given to two drives")};
     }
     configs.push_back(std::move(config));
+    ofConfig.push_back(&section);
   }
   auto line = std::make_shared<Line>();
-  for (auto& config : configs) line->addDrive(std::move(config));
+  for (std::size_t i = 0; i < configs.size(); ++i) {
+    Drive& drive = line->addDrive(std::move(configs[i]));
+    for (const Setting& setting : ofConfig[i]->settings) {
+      if (setting.key != "flashpage") continue;
+      if (Error e = applyFlashPage(setting, drive); !e.empty()) return {nullptr, e};
+    }
+  }
   return {line, {}};
 }
 

@@ -18,8 +18,13 @@ namespace drivesim::detail {
 
 namespace sense {
 inline constexpr std::uint8_t kRecoveredError = 0x01;
+inline constexpr std::uint8_t kNotReady = 0x02;
+inline constexpr std::uint8_t kMediumError = 0x03;
 inline constexpr std::uint8_t kIllegalRequest = 0x05;
 inline constexpr std::uint8_t kAbortedCommand = 0x0b;
+inline constexpr std::uint8_t kNotReadyCause = 0x04;
+inline constexpr std::uint8_t kBecomingReady = 0x01;
+inline constexpr std::uint8_t kUnrecoveredReadError = 0x11;
 inline constexpr std::uint8_t kInvalidOpcode = 0x20;
 inline constexpr std::uint8_t kLbaOutOfRange = 0x21;
 inline constexpr std::uint8_t kInvalidField = 0x24;

@@ -81,13 +81,29 @@ INSTANTIATE_TEST_SUITE_P(Sizes, IdentifyCapacity,
                                            CapacityCase{234441648, 234441648, 234441648},
                                            CapacityCase{0x123456789a, 0x0fffffff, 0x123456789a}));
 
-TEST_F(AtaDeviceTest, LoaderStateReportsTheLoaderModel) {
+struct LoaderModelCase {
+  const char* name;
+  const char* configured;  // nothing: the default
+  const char* reported;
+};
+
+class LoaderModel : public AtaDeviceTest, public ::testing::WithParamInterface<LoaderModelCase> {};
+
+TEST_P(LoaderModel, LoaderStateReportsTheLoaderModel) {
   auto config = DriveConfig::sataPort(kSataPath);
   config.runState = RunState::Loader;
+  if (GetParam().configured != nullptr) config.loaderModel = GetParam().configured;
   line->addDrive(config);
   auto device = open(kSataPath);
-  EXPECT_EQ(ataString(identify(*device), 27, 20).substr(0, 37), "Tolvane KWFA4X SATA SSD Loader Device");
+  EXPECT_EQ(ataString(identify(*device), 27, 20).substr(0, 37), GetParam().reported);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, LoaderModel,
+    ::testing::Values(LoaderModelCase{"generic", nullptr, "Generic ZIR SATA Loader Loader Device"},
+                      LoaderModelCase{"tolvane", "Tolvane KWFA4X SATA SSD Loader Device",
+                                      "Tolvane KWFA4X SATA SSD Loader Device"}),
+    CaseName{});
 
 struct FeatureCase {
   const char* name;

@@ -4,6 +4,7 @@
 // options and the library's option switches taken from the settings file.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,8 @@ struct FlashGeometry {
   std::uint8_t planes = 0;
   std::uint8_t sectorsPerPage = 0;
   std::array<std::uint8_t, 8> bankMap{};  // chip-enable id of each bank
+
+  bool operator==(const FlashGeometry&) const = default;
 };
 
 struct FlashSetting {
@@ -33,9 +36,21 @@ struct FlashSetting {
   std::uint16_t rawCapacityGB = 0;
   std::uint8_t layoutByte = 0;
   FixedText<32> partName;
+
+  bool operator==(const FlashSetting&) const = default;
 };
 
 inline constexpr int kIdentifyDataEntries = 256;
+
+// Positions in FlashParams::firmwareOptions that the host fills; the others
+// come only from a drive's configuration page.
+inline constexpr std::size_t kFirmwareOptionScramble = 4;
+inline constexpr std::size_t kFirmwareOptionRemap = 5;
+inline constexpr std::size_t kFirmwareOptionFromList = 7;  // byte 0 of flash list token 11
+inline constexpr std::size_t kFirmwareOptionUsbLedP14 = 9;
+inline constexpr std::size_t kFirmwareOptionCleared = 10;
+inline constexpr std::size_t kFirmwareOptionRunStart = 11;
+inline constexpr std::size_t kFirmwareOptionPartFlag = 13;
 inline constexpr std::size_t kFirmwareHeaderCopySize = 51;
 
 struct FlashParams {
@@ -95,6 +110,8 @@ struct FlashParams {
   std::uint8_t opcodeSetSelector = 0;
   // The firmware files of the download, full paths; file 1 is the SATA file.
   std::vector<std::string> downloadFiles;
+
+  bool operator==(const FlashParams&) const = default;
 };
 
 // The process-wide values. Workers read an immutable snapshot, so a new

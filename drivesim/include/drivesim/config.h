@@ -1,9 +1,12 @@
 #pragma once
-// What one emulated drive is: how it reaches the host, who it says it is and
-// what state its controller starts in.
+// What one emulated drive is: how it reaches the host, who it says it is,
+// what state its controller starts in, its flash and the faults it carries.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,68 @@ enum class FrontEnd { OwnUsb, Bridge, SataPort };
 
 // What runs in the controller.
 enum class RunState { Firmware, Loader, GdpRamCode, TstRamCode, GdpARamCode };
+
+// The flash part's geometry as its type word encodes it: sectors per page in
+// bits 0-2 (4, 8, 16), pages per block in bits 3-5 (64, 128, 256, 512),
+// blocks per chip enable in bits 6-8 (2048, 4096, 8192, 16384, 1024), the
+// plane exponent in bits 9-10.
+struct FlashGeometry {
+  std::uint8_t sectorsPerPage = 0;
+  std::uint16_t pagesPerBlock = 0;
+  std::uint16_t blocks = 0;
+  std::uint8_t planes = 0;
+
+  std::size_t pageBytes() const { return std::size_t{sectorsPerPage} * 512; }
+  friend bool operator==(const FlashGeometry&, const FlashGeometry&) = default;
+};
+
+// Nothing for an index the encoding leaves undefined.
+std::optional<FlashGeometry> decodeFlashTypeWord(std::uint16_t typeWord);
+
+// The chip-enable numbers a drive answers on: for group bases 0, 4, 8, ...
+// the chip enables 0 .. chipEnables - 1 of each group, until `banks` of them
+// are counted. Empty when either count is 0.
+std::vector<std::uint8_t> chipEnableIds(std::uint8_t banks, std::uint8_t chipEnables);
+
+// The work a RAM code runs in the background and reports through the status
+// poll (sub-op 0x00): operations 1..4 (sub-ops 0x01..0x04 of the GDP codes)
+// and the DRAM check (sub-op 0x05 of the TST code).
+enum class Job { Operation1, Operation2, Operation3, Operation4, DramCheck };
+
+struct JobBehaviour {
+  int busyPolls = 0;                        // status polls answering busy (0xAA) after the start
+  std::uint32_t busyMs = 0;                 // busy until this much virtual time has passed, too
+  std::optional<std::uint8_t> finalStatus{};  // in place of the job's own (14, 12, 10, 18, 21)
+  bool stuckBusy = false;                   // answers busy for ever
+};
+
+// A register that reads back wrong: `readsAs`, or a failed read when empty.
+struct RegisterFault {
+  std::uint32_t address = 0;
+  std::optional<std::uint8_t> readsAs{};
+};
+
+// The n-th write into the test memory (counted from 1) stores one byte with
+// the bits of `mask` flipped.
+struct TestMemoryFlip {
+  int write = 1;
+  std::uint32_t offset = 0;  // from the start of that write
+  std::uint8_t mask = 0x01;
+};
+
+// A sector whose 16-bit word `word` reads back XORed with `mask`; the store keeps it intact.
+struct SectorCorruption {
+  std::uint64_t lba = 0;
+  std::uint16_t word = 0;  // 0 .. 255
+  std::uint16_t mask = 0x0001;
+};
+
+// The flash ID one chip enable of one channel answers in place of `flashId`.
+struct FlashIdAt {
+  std::uint8_t channel = 0;
+  std::uint8_t chipEnable = 0;
+  std::array<std::uint8_t, 5> id{};
+};
 
 struct DriveConfig {
   std::string path;
@@ -33,22 +98,39 @@ struct DriveConfig {
   // The drive behind the front end.
   std::uint64_t sectorCount = 234441648;  // 120 GB
   std::string model = "Tolvane KWFA4X SATA SSD";
+  std::string loaderModel = "Generic ZIR SATA Loader Loader Device";  // IDENTIFY model while no firmware runs
   std::string serial = "TV0000000001";
   std::string firmwareRevision = "A4X10001";
   std::uint64_t worldWideName = 0x5001a4c000000001;
   std::uint8_t temperature = 40;  // degrees Celsius, S.M.A.R.T. attribute 194
+  // IDENTIFY words 60-61 and 100-103 in place of the ones the sector count gives.
+  std::optional<std::uint32_t> identifyLba28Sectors{};
+  std::optional<std::uint64_t> identifyLba48Sectors{};
 
   // The controller.
   RunState runState = RunState::Firmware;  // the state it powers up in
-  std::array<std::uint8_t, 5> flashId{0x98, 0xd7, 0x94, 0x32, 0x76};
+  std::string firmwareDateCode = "120105";  // "100811", "110222", "110224", "110225": the older page read
+  std::uint32_t unresponsiveMs = 0;  // after a run-mode switch or a RAM-code start, every command fails this long
+  std::vector<std::uint16_t> loaderBlocks{0, 1, 2, 3};
+  std::uint16_t eraseCountBlocks = 2048;  // entries per erase-count table
+  std::uint16_t headerSequence = 1;       // loader header sequence number
+  int busyPolls = 0;                      // status polls answering busy after a job without an entry in `jobs`
+  std::map<Job, JobBehaviour> jobs;
+  std::string gdpATag = "GDP_A";  // image tag at 0x304 that marks the GDP_A RAM code
+  std::vector<RegisterFault> registerFaults;
+  std::optional<TestMemoryFlip> testMemoryFlip{};
+
+  // The flash: the part's type word and how many of it the drive carries.
+  std::uint16_t flashTypeWord = 0x224a;  // 16 sectors per page, 128 pages per block, 4096 blocks, 2 planes
   std::uint8_t flashChannels = 4;
   std::uint8_t flashBanks = 2;
   std::uint8_t flashChipEnables = 2;
-  std::vector<std::uint16_t> loaderBlocks{0, 1, 2, 3};
-  std::uint16_t eraseCountBlocks = 2048;     // entries per erase-count table
-  std::uint16_t headerSequence = 1;          // loader header sequence number
-  int busyPolls = 2;                         // status polls answering busy after an operation start
-  std::string gdpATag = "GDP_A";             // image tag at 0x304 that marks the GDP_A RAM code
+  std::array<std::uint8_t, 5> flashId{0x98, 0xd7, 0x94, 0x32, 0x76};
+  std::vector<FlashIdAt> flashIdsAt;
+
+  // The user data.
+  std::vector<std::uint64_t> lbaReadErrors;  // a read that covers one of these fails
+  std::vector<SectorCorruption> corruptedSectors;
 
   static DriveConfig ownUsb(std::string path);
   static DriveConfig bridge(std::string path, int chipType, std::string key);

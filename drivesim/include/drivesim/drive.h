@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <vector>
 
@@ -46,12 +47,23 @@ class Drive {
   RunState runState() const;
   std::uint8_t registerByte(std::uint32_t address) const;
   std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t length) const;
+  // What the medium holds (the configured read faults do not apply).
   std::vector<std::uint8_t> userSectors(std::uint64_t lba, std::uint32_t count) const;
   std::size_t storedSectorCount() const;  // sectors ever written
   std::uint64_t nativeMaxAddress() const;   // last LBA of the medium
   std::uint64_t currentMaxAddress() const;  // last LBA the host may address
   std::optional<std::uint8_t> bridgeOption() const;
   std::optional<std::uint8_t> pendingSubOp() const;  // tunnelled command awaiting its data phase
+
+  // One flash page (page bytes of the geometry; 0xFF where nothing is
+  // programmed); empty where the drive has no chip or the page lies beyond the flash.
+  std::vector<std::uint8_t> flashPage(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block,
+                                      std::uint16_t page) const;
+  // Puts bytes into a flash page at `offset`, as if programmed there before the
+  // drive came to the line (loader header pages, say); the rest of the page is
+  // kept. False where flashPage() would be empty or the bytes overrun the page.
+  bool putFlashBytes(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page,
+                     std::size_t offset, std::span<const std::uint8_t> bytes);
 
   // The host side, called by the handles that the Line opens. `generation`
   // tells a handle opened before an unplug from one opened after it.

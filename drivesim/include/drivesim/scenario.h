@@ -14,8 +14,27 @@
 //   state = firmware | loader
 //   flashid = 98D7943276     ten hex digits
 //   temperature = 40
+//   loadermodel = ...        IDENTIFY model while no firmware runs
+//   identify60 = 0x0FFFFFFF  IDENTIFY words 60-61 as given
+//   identify100 = 0          IDENTIFY words 100-103 as given
+//   datecode = 110222        the firmware's date code
+//   unresponsive = 600       ms without answers after a run-mode switch or RAM-code start
+//   sequence = 1             loader header sequence number
+//   busypolls = 2            busy polls of a job without a key of its own
+//   op1 .. op4, dram = polls 3 ms 2000 status 20 stuck    (any of them)
+//   registerfault = 0x20005 reads 0x55 | 0x20005 fails
+//   testmemoryflip = write 8 offset 100 mask 0x01
+//   flashtype = 0x224A       the flash part's type word
+//   channels = 4, banks = 2, ces = 2
+//   flashidat = 1 0 ECD7147644           channel, chip enable, ID
+//   flashpage = all 0 2 0 0 "LDBK BLOCKS V30"   channel or all, chip enable,
+//                            block, page, offset, hex digits or a quoted text
+//   lbareaderror = 1234
+//   lbacorrupt = 1234 word 5 mask 0x0001
 //
-// A key missing from a section keeps the default of its front end.
+// registerfault, flashidat, flashpage, lbareaderror and lbacorrupt may stand
+// more than once, each adding one. A key missing from a section keeps the
+// default of its front end.
 
 #include <filesystem>
 #include <memory>

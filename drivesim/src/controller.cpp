@@ -229,12 +229,19 @@ void TolvaneController::reply(const Request& r, std::uint8_t value) const {
 }
 
 void TolvaneController::startJob(Job job) {
-  JobBehaviour behaviour{.busyPolls = config_.busyPolls};
-  if (const auto configured = config_.jobs.find(job); configured != config_.jobs.end()) behaviour = configured->second;
+  const auto configured = config_.jobs.find(job);
+  if (configured == config_.jobs.end()) {
+    job_ = RunningJob{.pollsLeft = config_.busyPolls,
+                      .busyUntilMs = platform::clock::tickMs(),
+                      .stuck = false,
+                      .finalStatus = finalStatusOf(job)};
+    return;
+  }
+  const JobBehaviour& behaviour = configured->second;
   job_ = RunningJob{.pollsLeft = behaviour.busyPolls,
                     .busyUntilMs = platform::clock::tickMs() + behaviour.busyMs,
                     .stuck = behaviour.stuckBusy,
-                    .finalStatus = behaviour.finalStatus.value_or(finalStatusOf(job))};
+                    .finalStatus = behaviour.finalStatus ? *behaviour.finalStatus : finalStatusOf(job)};
 }
 
 // Byte 0: the run state (0 firmware, 1 loader, 2 GDP, 3 TST, 4 GDP_A);

@@ -67,7 +67,7 @@ DataSector identifyData(const IdentifyFacts& facts) {
   return s;
 }
 
-DataSector smartData(std::uint8_t temperature) {
+DataSector smartData(std::uint8_t temperature, bool withTemperature) {
   struct Attribute {
     std::uint8_t id;
     std::uint16_t flags;
@@ -83,6 +83,7 @@ DataSector smartData(std::uint8_t temperature) {
   s[0] = 0x10;  // revision 0x0010
   std::size_t at = 2;
   for (const auto& a : attributes) {
+    if (a.id == 0xc2 && !withTemperature) continue;
     s[at] = a.id;
     s[at + 1] = static_cast<std::uint8_t>(a.flags);
     s[at + 2] = static_cast<std::uint8_t>(a.flags >> 8);

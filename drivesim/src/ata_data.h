@@ -22,8 +22,8 @@ struct IdentifyFacts {
 
 DataSector identifyData(const IdentifyFacts& facts);
 
-// Attributes: power-on hours, power cycles and the temperature (194), whose
-// first raw byte is the temperature in degrees.
-DataSector smartData(std::uint8_t temperature);
+// Attributes: power-on hours, power cycles and, unless left out, the
+// temperature (194), whose first raw byte is the temperature in degrees.
+DataSector smartData(std::uint8_t temperature, bool withTemperature);
 
 }  // namespace drivesim::detail

@@ -143,7 +143,7 @@ AtaDevice::Answer AtaDevice::smart(const AtaCommand& c) {
     return {ataFailed(c, kErrorAbort), "abort: SMART feature " + hex(r.features)};
   }
   if (!dataIn(c)) return {ataFailed(c, kErrorAbort), "abort: SMART READ DATA without a data-in phase"};
-  return {ataDone(c, give(c, smartData(config_.temperature))), "smart read data"};
+  return {ataDone(c, give(c, smartData(config_.temperature, config_.smartTemperatureAttribute))), "smart read data"};
 }
 
 AtaDevice::Answer AtaDevice::readNativeMax(const AtaCommand& c, bool extended) {
@@ -189,7 +189,9 @@ AtaDevice::Answer AtaDevice::transfer(const AtaCommand& c, bool write, bool exte
   }
   if (lba + count > currentSectors_) return {ataFailed(c, kErrorIdNotFound), "IDNF: " + what};
   if (write) {
-    store_.write(lba, c.data);
+    if (const auto bad = store_.write(lba, c.data)) {
+      return {ataFailed(c, kErrorAbort), "ABRT: " + what + ", write fault at " + std::to_string(*bad)};
+    }
   } else if (const auto bad = store_.read(lba, c.data)) {
     return {ataFailed(c, kErrorUncorrectable), "UNC: " + what + ", read error at " + std::to_string(*bad)};
   }

@@ -113,6 +113,7 @@ void TolvaneController::powerOn() {
   memory_.clear();
   sessionOpen_ = false;
   unresponsiveUntilMs_.reset();
+  reenumerationLeft_ = 0;
   job_.reset();
   status_ = 0;
   testMemoryWrites_ = 0;
@@ -122,6 +123,12 @@ void TolvaneController::powerOn() {
 
 bool TolvaneController::responsive() const {
   return !unresponsiveUntilMs_ || platform::clock::tickMs() >= *unresponsiveUntilMs_;
+}
+
+bool TolvaneController::takeReenumerationAttempt() {
+  if (reenumerationLeft_ <= 0) return false;
+  --reenumerationLeft_;
+  return true;
 }
 
 // What every change of the running code resets.
@@ -290,15 +297,12 @@ bool TolvaneController::setRunMode(const Request& r) {
     return false;
   }
   sessionOpen_ = false;
-  if (mode == 0) {
-    runState_ = RunState::Loader;
-  } else if (mode == 2 || mode == 3) {
-    runState_ = RunState::Firmware;
-  } else {
-    return false;
-  }
+  const bool toFirmware = mode == 2 || mode == 3;
+  if (mode != 0 && !toFirmware) return false;
+  runState_ = toFirmware && !config_.stuckInLoader ? RunState::Firmware : RunState::Loader;
   restarted();
-  r.note += std::string(" (") + stateName(runState_) + ")";
+  reenumerationLeft_ = config_.reenumerationAttempts;
+  r.note += std::string(" (") + stateName(runState_) + (toFirmware && config_.stuckInLoader ? ", stuck" : "") + ")";
   return true;
 }
 
@@ -558,27 +562,33 @@ bool TolvaneController::badBlockList(const Request& r) {
   return true;
 }
 
-// What was written with sub-op 0x08 for this channel and bank, else a table of
-// `eraseCountBlocks` zero counts: byte 0 bank, byte 1 channel, u16 count at 4.
+// A table never written back: byte 0 bank, byte 1 channel, u16 entry count at
+// 4, then per block a 32-bit count that differs from block to block, bank to
+// bank and channel to channel.
+std::vector<std::uint8_t> TolvaneController::eraseCountTable(std::uint8_t channel, std::uint8_t bank) const {
+  if (const auto saved = eraseCounts_.find({channel, bank}); saved != eraseCounts_.end()) return saved->second;
+  const std::size_t entries = config_.eraseCountBlocks;
+  std::vector<std::uint8_t> table(8 + 4 * entries, 0);
+  table[0] = bank;
+  table[1] = channel;
+  bytes::putLe16(table, 4, config_.eraseCountBlocks);
+  for (std::size_t block = 0; block < entries; ++block) {
+    const auto count = static_cast<std::uint32_t>(1 + (block * 7 + bank * 131 + channel * 1009) % 3000);
+    for (int i = 0; i < 4; ++i) table[8 + 4 * block + i] = static_cast<std::uint8_t>(count >> (8 * i));
+  }
+  return table;
+}
+
 bool TolvaneController::readEraseCounts(const Request& r) {
   const std::uint8_t channel = r.block[3];
   const std::uint8_t bank = r.block[4];
   r.note = "erase counts channel " + std::to_string(channel) + " bank " + std::to_string(bank);
-  if (const auto saved = eraseCounts_.find({channel, bank}); saved != eraseCounts_.end()) {
-    put(r.data, saved->second);
-    return true;
-  }
-  zero(r.data);
-  if (r.data.size() >= 6) {
-    r.data[0] = bank;
-    r.data[1] = channel;
-    bytes::putLe16(r.data, 4, config_.eraseCountBlocks);
-  }
+  put(r.data, eraseCountTable(channel, bank));
   return true;
 }
 
 bool TolvaneController::smartBlock(const Request& r) {
-  put(r.data, smartData(config_.temperature));
+  put(r.data, smartData(config_.temperature, config_.smartTemperatureAttribute));
   r.note = "S.M.A.R.T. block";
   return true;
 }

@@ -49,6 +49,15 @@ class TolvaneController {
   // start (the drive's `unresponsiveMs`, on the virtual clock).
   bool responsive() const;
 
+  // After a run-mode switch the drive re-enumerates for the configured number
+  // of attempts: true (and one attempt used) while an INQUIRY or a signature
+  // read is still to fail.
+  bool takeReenumerationAttempt();
+
+  // What sub-op 0x01 of the firmware answers for a channel and bank index: the
+  // table written with sub-op 0x08, else `eraseCountBlocks` counts of its own.
+  std::vector<std::uint8_t> eraseCountTable(std::uint8_t channel, std::uint8_t bank) const;
+
   // Back to the state the controller powers up in; flash contents stay.
   void powerOn();
 
@@ -118,6 +127,7 @@ class TolvaneController {
   std::map<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::uint8_t>> eraseCounts_;  // by channel, bank
   bool sessionOpen_ = false;  // a session start (0x81) awaits its run-mode switch (0x83)
   std::optional<std::uint64_t> unresponsiveUntilMs_;
+  int reenumerationLeft_ = 0;
 
   struct RunningJob {
     int pollsLeft = 0;

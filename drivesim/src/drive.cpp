@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "ata_device.h"
 #include "controller.h"
@@ -18,7 +19,7 @@ namespace detail {
 
 struct DriveModel {
   explicit DriveModel(const DriveConfig& config)
-      : store(config.lbaReadErrors, config.corruptedSectors), controller(config, wire) {
+      : store(config), controller(config, wire) {
     switch (config.frontEnd) {
       case FrontEnd::OwnUsb:
         frontEnd = makeOwnUsb(config, wire, store, controller);
@@ -148,8 +149,9 @@ void Drive::unplug() {
 }
 
 void Drive::unplugLocked() {
-  model_->plugged = false;
+  const bool wasPlugged = std::exchange(model_->plugged, false);
   unplugged_.notify_all();
+  if (wasPlugged && plugWatcher_) plugWatcher_(false);
 }
 
 void Drive::plug() {
@@ -159,11 +161,18 @@ void Drive::plug() {
   ++model_->generation;
   model_->controller.powerOn();
   if (model_->ata) model_->ata->powerOn();
+  if (plugWatcher_) plugWatcher_(true);
 }
 
 bool Drive::plugged() const {
   std::lock_guard lock(mutex_);
   return model_->plugged;
+}
+
+void Drive::watchPlug(std::function<void(bool plugged)> watcher) {
+  std::lock_guard lock(mutex_);
+  plugWatcher_ = std::move(watcher);
+  if (plugWatcher_) plugWatcher_(model_->plugged);
 }
 
 bool Drive::reachable(std::uint64_t generation) const {
@@ -202,6 +211,16 @@ std::vector<std::uint8_t> Drive::userSectors(std::uint64_t lba, std::uint32_t co
 std::size_t Drive::storedSectorCount() const {
   std::lock_guard lock(mutex_);
   return model_->store.storedSectors();
+}
+
+std::size_t Drive::storedDataBytes() const {
+  std::lock_guard lock(mutex_);
+  return model_->store.heldDataBytes();
+}
+
+std::vector<std::uint8_t> Drive::eraseCountTable(std::uint8_t channel, std::uint8_t bank) const {
+  std::lock_guard lock(mutex_);
+  return model_->controller.eraseCountTable(channel, bank);
 }
 
 std::uint64_t Drive::nativeMaxAddress() const {

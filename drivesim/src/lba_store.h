@@ -1,11 +1,17 @@
 #pragma once
-// The drive's user data: only sectors that were written are kept; the rest
-// read as zeros. Faults of the medium act on the host's reads only: a read
-// error at chosen LBAs, and sectors of which one word reads back changed.
+// The drive's user data, kept sparse in chunks of 128 sectors (64 KiB): a
+// chunk never written reads as zeros, and a chunk written whole with 0xFF
+// bytes is kept as a mark in a run of such chunks, so that erasing a whole
+// drive costs no memory. Other chunks hold their bytes and which of their
+// sectors were written.
+//
+// Faults of the medium: a read error or a write fault at chosen LBAs, and
+// sectors of which one word reads back changed (the store keeps them intact).
 
-#include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -19,21 +25,40 @@ inline constexpr std::size_t kSectorBytes = 512;
 
 class LbaStore {
  public:
-  LbaStore() = default;
-  LbaStore(std::vector<std::uint64_t> readErrors, std::vector<SectorCorruption> corruptions);
+  static constexpr std::size_t kChunkSectors = 128;
+  static constexpr std::size_t kChunkBytes = kChunkSectors * kSectorBytes;
+
+  explicit LbaStore(const DriveConfig& config);
 
   // A host read; `out` holds whole sectors. On a read error nothing is
   // copied and the failing LBA comes back.
   std::optional<std::uint64_t> read(std::uint64_t lba, std::span<std::uint8_t> out) const;
   // What the medium holds, without the faults.
   void readStored(std::uint64_t lba, std::span<std::uint8_t> out) const;
-  void write(std::uint64_t lba, std::span<const std::uint8_t> in);
-  std::size_t storedSectors() const { return sectors_.size(); }
+  // A host write of whole sectors. On a write fault nothing is stored and the
+  // failing LBA comes back.
+  std::optional<std::uint64_t> write(std::uint64_t lba, std::span<const std::uint8_t> in);
+
+  std::size_t storedSectors() const;  // sectors ever written
+  std::size_t heldDataBytes() const { return chunks_.size() * kChunkBytes; }
 
  private:
+  struct DataChunk {
+    std::vector<std::uint8_t> bytes;
+    std::bitset<kChunkSectors> written;
+  };
+
+  bool inOnesRun(std::uint64_t chunk) const;
+  void addOnesChunk(std::uint64_t chunk);
+  void removeOnesChunk(std::uint64_t chunk);
+  DataChunk& materialise(std::uint64_t chunk);
+  void storeInChunk(std::uint64_t chunk, std::size_t firstSector, std::span<const std::uint8_t> part);
+
   std::vector<std::uint64_t> readErrors_;
+  std::vector<std::uint64_t> writeErrors_;
   std::vector<SectorCorruption> corruptions_;
-  std::unordered_map<std::uint64_t, std::array<std::uint8_t, kSectorBytes>> sectors_;
+  std::map<std::uint64_t, std::uint64_t> onesRuns_;  // first chunk -> last chunk of a run written all 0xFF
+  std::unordered_map<std::uint64_t, DataChunk> chunks_;
 };
 
 }  // namespace drivesim::detail

@@ -5,6 +5,9 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/devices.h"
+#include "usb_model.h"
+
 namespace drivesim {
 namespace {
 
@@ -30,19 +33,57 @@ class DriveHandle final : public platform::storage::Device {
 
 }  // namespace
 
+Line::Line() : tree_(std::make_shared<EmulatedDeviceTree>()) {}
+
+Line::~Line() = default;
+
 Drive& Line::addDrive(DriveConfig config) {
   auto drive = std::make_shared<Drive>(std::move(config));
   std::unique_lock lock(mutex_);
   auto [slot, added] = byPath_.try_emplace(drive->config().path, drive);
   if (added) {
     drives_.push_back(drive);
-    return *drive;
+  } else {
+    std::shared_ptr<Drive> old = std::exchange(slot->second, drive);
+    old->unplug();
+    std::replace(drives_.begin(), drives_.end(), old, drive);
+    replaced_.push_back(std::move(old));
   }
-  std::shared_ptr<Drive> old = std::exchange(slot->second, drive);
-  old->unplug();
-  std::replace(drives_.begin(), drives_.end(), old, drive);
-  replaced_.push_back(std::move(old));
+  describeLocked(drive.get());
   return *drive;
+}
+
+std::string Line::setTopology(UsbTopology topology) {
+  std::unique_lock lock(mutex_);
+  const auto driveAt = [this](std::string_view path) { return configAtLocked(path); };
+  if (const TopologyProblem problem = topology.check(driveAt)) return problem.what;
+  topology_ = std::move(topology);
+  describeLocked(nullptr);
+  return {};
+}
+
+UsbTopology Line::topology() {
+  std::shared_lock lock(mutex_);
+  return topologyLocked();
+}
+
+UsbTopology Line::topologyLocked() const {
+  if (topology_) return *topology_;
+  std::vector<std::string> usbDrives;
+  for (const auto& drive : drives_) {
+    if (drive->config().frontEnd != FrontEnd::SataPort) usbDrives.push_back(drive->config().path);
+  }
+  return UsbTopology::oneRootHub(usbDrives);
+}
+
+const DriveConfig* Line::configAtLocked(std::string_view path) const {
+  const auto found = byPath_.find(path);
+  return found == byPath_.end() ? nullptr : &found->second->config();
+}
+
+void Line::describeLocked(const Drive* arrived) {
+  const auto driveAt = [this](std::string_view path) { return configAtLocked(path); };
+  tree_->describe(detail::resolve(topologyLocked(), driveAt), drives_, arrived);
 }
 
 Drive* Line::drive(std::string_view path) {
@@ -69,6 +110,11 @@ platform::storage::OpenOutcome Line::open(std::string_view path, platform::stora
   const auto opened = drive->hostOpen();
   if (!opened.opened) return {nullptr, opened.osError};
   return {std::make_unique<DriveHandle>(std::move(drive), opened.generation), 0};
+}
+
+void installLine(const std::shared_ptr<Line>& line) {
+  platform::storage::installBackend(line);
+  platform::devices::installDeviceTree(line ? line->deviceTree() : nullptr);
 }
 
 }  // namespace drivesim

@@ -27,7 +27,13 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
       return checkCondition(sense::kNotReady, sense::kNotReadyCause, sense::kBecomingReady, "the controller is restarting");
     }
     switch (cdb[0]) {
-      case kInquiry: return inquiry(cdb, host, identity());
+      case kInquiry:
+        // A drive that re-enumerates after a run-mode switch is not there yet.
+        if (controller_.takeReenumerationAttempt()) {
+          return checkCondition(sense::kNotReady, sense::kNotReadyCause, sense::kBecomingReady,
+                                "INQUIRY while the drive re-enumerates");
+        }
+        return inquiry(cdb, host, identity());
       case kReadCapacity10: return readCapacity10(cdb, host, config_.sectorCount);
       case kRead10:
       case kWrite10: return blockTransfer(cdb, host);
@@ -60,10 +66,13 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
   bool onUsb() const override { return true; }
 
  private:
-  // The loader answers with its own identity.
+  // The loader answers with its own identity: the first 8 characters of its
+  // text are the vendor, the rest the product.
   InquiryIdentity identity() const {
     if (controller_.runState() != RunState::Firmware) {
-      return {"Generic", "ZIR USB Loader", config_.inquiryRevision, config_.bridgeKey, config_.removable};
+      const std::string& text = config_.usbLoaderInquiry;
+      return {text.substr(0, std::min<std::size_t>(8, text.size())), text.size() > 8 ? text.substr(8) : "",
+              config_.inquiryRevision, config_.bridgeKey, config_.removable};
     }
     return {config_.inquiryVendor, config_.inquiryProduct, config_.inquiryRevision, config_.bridgeKey,
             config_.removable};
@@ -74,7 +83,10 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
     if (const auto* refusal = std::get_if<ScsiResult>(&checked)) return *refusal;
     const BlockIo io = std::get<BlockIo>(checked);
     if (io.write) {
-      store_.write(io.lba, host.data);
+      if (const auto bad = store_.write(io.lba, host.data)) {
+        return checkCondition(sense::kMediumError, sense::kWriteError, 0,
+                              "WRITE (10): write fault at " + std::to_string(*bad));
+      }
     } else if (io.count != 0) {
       if (const auto bad = store_.read(io.lba, host.data)) {
         return checkCondition(sense::kMediumError, sense::kUnrecoveredReadError, 0,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/storage.h"
+#include "usb_topology_text.h"
 
 namespace drivesim {
 namespace {
@@ -24,6 +25,7 @@ struct Setting {
 struct Section {
   int line = 0;
   std::vector<Setting> settings;
+  std::string kind = "drive";  // or a section of the USB tree
 
   const Setting* find(std::string_view key) const {
     const auto found = std::find_if(settings.begin(), settings.end(), [key](const Setting& s) { return s.key == key; });
@@ -69,8 +71,9 @@ Error readSections(std::string_view text, std::vector<Section>& sections) {
     ++line;
     if (raw.empty() || raw.front() == '#') continue;
     if (raw.front() == '[') {
-      if (raw != "[drive]") return at(line, "unknown section " + std::string(raw));
-      sections.push_back({line, {}});
+      const std::string kind = raw.size() > 2 && raw.back() == ']' ? std::string(raw.substr(1, raw.size() - 2)) : "";
+      if (kind != "drive" && !detail::isTopologySection(kind)) return at(line, "unknown section " + std::string(raw));
+      sections.push_back({line, {}, kind});
       continue;
     }
     const auto equals = raw.find('=');
@@ -78,11 +81,12 @@ Error readSections(std::string_view text, std::vector<Section>& sections) {
     const std::string key(trimmed(raw.substr(0, equals)));
     const std::string value(trimmed(raw.substr(equals + 1)));
     if (sections.empty()) return at(line, "'" + key + "' outside a [drive] section");
-    if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+    // The USB tree's sections check their own keys.
+    if (sections.back().kind == "drive" && std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
       return at(line, "unknown key '" + key + "'");
     }
     if (!repeatable(key) && sections.back().find(key)) {
-      return at(line, "key '" + key + "' given twice in one [drive] section");
+      return at(line, "key '" + key + "' given twice in one [" + sections.back().kind + "] section");
     }
     sections.back().settings.push_back({key, value, line});
   }
@@ -440,7 +444,13 @@ ScenarioLoad parseScenario(std::string_view text) {
   std::vector<DriveConfig> configs;
   std::vector<const Section*> ofConfig;
   std::set<std::string> paths;
+  std::vector<detail::TextSection> topology;
   for (const Section& section : sections) {
+    if (section.kind != "drive") {
+      detail::TextSection& tree = topology.emplace_back(detail::TextSection{section.kind, section.line, {}});
+      for (const Setting& s : section.settings) tree.settings.push_back({s.key, s.value, s.line});
+      continue;
+    }
     DriveConfig config;
     if (Error e = baseConfig(section, config); !e.empty()) return {nullptr, e};
     for (const Setting& setting : section.settings) {
@@ -460,6 +470,7 @@ ScenarioLoad parseScenario(std::string_view text) {
       if (Error e = applyFlashPage(setting, drive); !e.empty()) return {nullptr, e};
     }
   }
+  if (Error e = detail::readTopology(topology, *line); !e.empty()) return {nullptr, e};
   return {line, {}};
 }
 
@@ -477,7 +488,7 @@ ScenarioLoad installFromEnvironment() {
   const char* file = std::getenv("TOLVANE_SIM");
   if (file == nullptr || *file == '\0') return {};
   ScenarioLoad load = loadScenario(file);
-  if (load.line) platform::storage::installBackend(load.line);
+  if (load.line) installLine(load.line);
   return load;
 }
 

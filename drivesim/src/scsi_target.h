@@ -24,6 +24,7 @@ inline constexpr std::uint8_t kIllegalRequest = 0x05;
 inline constexpr std::uint8_t kAbortedCommand = 0x0b;
 inline constexpr std::uint8_t kNotReadyCause = 0x04;
 inline constexpr std::uint8_t kBecomingReady = 0x01;
+inline constexpr std::uint8_t kWriteError = 0x0c;
 inline constexpr std::uint8_t kUnrecoveredReadError = 0x11;
 inline constexpr std::uint8_t kInvalidOpcode = 0x20;
 inline constexpr std::uint8_t kLbaOutOfRange = 0x21;

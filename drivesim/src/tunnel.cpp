@@ -148,6 +148,10 @@ AtaResult TunnelDecoder::dataPhase(const AtaCommand& command, std::string& note)
 
 // Starts E5 'K' 'W' while the firmware runs, E5 'L' 'D' under the loader or a RAM code.
 AtaResult TunnelDecoder::signatureSector(const AtaCommand& command, std::string& note) {
+  if (controller_.takeReenumerationAttempt()) {
+    note = "abort: signature read while the drive re-enumerates";
+    return ataFailed(command, kErrorAbort);
+  }
   std::fill(command.data.begin(), command.data.end(), std::uint8_t{0});
   const bool firmware = controller_.runState() == RunState::Firmware;
   command.data[0] = kTunnelledBlock;

@@ -7,7 +7,7 @@ namespace drivesim {
 
 std::vector<WireEntry> WireLog::entries() const {
   std::lock_guard lock(mutex_);
-  return entries_;
+  return {entries_.begin(), entries_.end()};
 }
 
 std::vector<WireEntry> WireLog::entries(Layer layer) const {
@@ -22,12 +22,29 @@ void WireLog::clear() {
   std::lock_guard lock(mutex_);
   firstId_ += entries_.size();
   entries_.clear();
+  dataOutBytes_ = 0;
+  firstPayloadId_ = firstId_;
 }
 
 std::uint64_t WireLog::record(WireEntry entry) {
   std::lock_guard lock(mutex_);
+  dataOutBytes_ += entry.dataOut.size();
   entries_.push_back(std::move(entry));
-  return firstId_ + entries_.size() - 1;
+  const std::uint64_t id = firstId_ + entries_.size() - 1;
+  while (entries_.size() > kMaxEntries) {
+    dataOutBytes_ -= entries_.front().dataOut.size();
+    entries_.pop_front();
+    ++firstId_;
+  }
+  firstPayloadId_ = std::max(firstPayloadId_, firstId_);
+  // The newest entry keeps its payload whatever its size.
+  while (dataOutBytes_ > kMaxDataOutBytes && firstPayloadId_ < id) {
+    auto& payload = entries_[firstPayloadId_ - firstId_].dataOut;
+    dataOutBytes_ -= payload.size();
+    std::vector<std::uint8_t>().swap(payload);
+    ++firstPayloadId_;
+  }
+  return id;
 }
 
 void WireLog::annotate(std::uint64_t id, std::string note) {

@@ -94,6 +94,9 @@ struct DriveConfig {
   std::string inquiryVendor = "Tolvane";
   std::string inquiryProduct = "KWFA4X USB SSD";
   std::string inquiryRevision = "1.00";
+  // INQUIRY vendor and product (bytes 8..31) of the own USB interface while no
+  // firmware runs; "Tolvane Flash CR Loader" for the other loader form.
+  std::string usbLoaderInquiry = "Generic ZIR USB Loader";
 
   // The drive behind the front end.
   std::uint64_t sectorCount = 234441648;  // 120 GB
@@ -103,6 +106,7 @@ struct DriveConfig {
   std::string firmwareRevision = "A4X10001";
   std::uint64_t worldWideName = 0x5001a4c000000001;
   std::uint8_t temperature = 40;  // degrees Celsius, S.M.A.R.T. attribute 194
+  bool smartTemperatureAttribute = true;  // false: the attribute table has no entry 194
   // IDENTIFY words 60-61 and 100-103 in place of the ones the sector count gives.
   std::optional<std::uint32_t> identifyLba28Sectors{};
   std::optional<std::uint64_t> identifyLba48Sectors{};
@@ -111,6 +115,10 @@ struct DriveConfig {
   RunState runState = RunState::Firmware;  // the state it powers up in
   std::string firmwareDateCode = "120105";  // "100811", "110222", "110224", "110225": the older page read
   std::uint32_t unresponsiveMs = 0;  // after a run-mode switch or a RAM-code start, every command fails this long
+  // After a run-mode switch the drive re-enumerates: this many INQUIRY commands
+  // (own USB) or firmware signature reads (tunnel) fail before one answers.
+  int reenumerationAttempts = 0;
+  bool stuckInLoader = false;  // a switch to the firmware is taken, but the loader keeps running
   std::vector<std::uint16_t> loaderBlocks{0, 1, 2, 3};
   std::uint16_t eraseCountBlocks = 2048;  // entries per erase-count table
   std::uint16_t headerSequence = 1;       // loader header sequence number
@@ -129,7 +137,8 @@ struct DriveConfig {
   std::vector<FlashIdAt> flashIdsAt;
 
   // The user data.
-  std::vector<std::uint64_t> lbaReadErrors;  // a read that covers one of these fails
+  std::vector<std::uint64_t> lbaReadErrors;   // a read that covers one of these fails
+  std::vector<std::uint64_t> lbaWriteErrors;  // a write that covers one of these fails and stores nothing
   std::vector<SectorCorruption> corruptedSectors;
 
   static DriveConfig ownUsb(std::string path);

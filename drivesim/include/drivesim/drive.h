@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,9 @@ class Drive {
   void unplug();
   void plug();
   bool plugged() const;
+  // Tells `watcher` the plug state at once and after every change (true:
+  // plugged in), under the drive's lock: it must not call the drive.
+  void watchPlug(std::function<void(bool plugged)> watcher);
 
   bool vendorMode() const;
   RunState runState() const;
@@ -50,6 +54,10 @@ class Drive {
   // What the medium holds (the configured read faults do not apply).
   std::vector<std::uint8_t> userSectors(std::uint64_t lba, std::uint32_t count) const;
   std::size_t storedSectorCount() const;  // sectors ever written
+  std::size_t storedDataBytes() const;    // memory the user data takes; chunks all 0xFF take none
+  // The erase-count table the firmware answers for a channel and bank index:
+  // an 8-byte header (bank, channel, u16 entry count n at 4), then n 32-bit counts.
+  std::vector<std::uint8_t> eraseCountTable(std::uint8_t channel, std::uint8_t bank) const;
   std::uint64_t nativeMaxAddress() const;   // last LBA of the medium
   std::uint64_t currentMaxAddress() const;  // last LBA the host may address
   std::optional<std::uint8_t> bridgeOption() const;
@@ -87,6 +95,7 @@ class Drive {
   const DriveConfig config_;
   mutable std::mutex mutex_;
   std::condition_variable_any unplugged_;  // wakes hanging commands
+  std::function<void(bool)> plugWatcher_;
   std::unique_ptr<detail::DriveModel> model_;
 };
 

@@ -35,6 +35,37 @@
 // registerfault, flashidat, flashpage, lbareaderror and lbacorrupt may stand
 // more than once, each adding one. A key missing from a section keeps the
 // default of its front end.
+//
+// The USB tree the drives sit in (usb_topology.h); without [hub] sections
+// every USB drive has a port of its own on one root hub, in file order.
+//
+//   [hub]
+//   name = r1                a word the ports refer to
+//   ports = 4                1 to 255
+//   at = r1 2                the hub's port it is plugged into; without it a
+//                            hub interface of the host:
+//   root = yes | no            no: listed, but not a root hub (default yes)
+//   path = \\?\usb#root_hub30#4&1f2b3c&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}
+//                              (default: generated from the name)
+//   vid = 0x2d9a, pid = 0x0607   the hub's IDs
+//   nodeinfo = fails         its node information cannot be read
+//   open = fails             it cannot be opened
+//
+//   [port]
+//   at = h1 3                the hub and the port number
+//   drive = \\?\usbstor#...  the path of the [drive] on this port
+//   vid = 0x3a8e, pid = 0x0a4f, class = 0      the device descriptor; a port
+//                            with IDs and no drive holds another USB device
+//   serial = TV0000000001 | none      the serial string (default: the drive's serial)
+//   languages = 0x0409 0x0407 | none  string descriptor 0
+//   manufacturer / product = texts of string descriptors 1 and 2
+//   instanceid / driverkey = in place of the generated ones
+//   status = enumeration-failed | general-failure | overcurrent | not-enough-power
+//   connectioninfo = fails   the port's connection information cannot be read
+//   parent = none            the drive's disk is listed without its device
+//
+// A hub section comes after the one of the hub it is plugged into; [port]
+// sections may stand anywhere.
 
 #include <filesystem>
 #include <memory>
@@ -54,7 +85,8 @@ ScenarioLoad parseScenario(std::string_view text);
 ScenarioLoad loadScenario(const std::filesystem::path& file);
 
 // TOLVANE_SIM names a scenario file: loads it and installs its line as the
-// storage backend. An unset or empty variable gives an empty line and no error.
+// storage backend and its USB tree as the device tree (installLine). An
+// unset or empty variable gives an empty line and no error.
 ScenarioLoad installFromEnvironment();
 
 }  // namespace drivesim

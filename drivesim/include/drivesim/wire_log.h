@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,8 +27,15 @@ struct WireEntry {
   std::string note;                    // what the layer did with it
 };
 
+// The log is bounded, so that a whole-drive erase or a long run cannot fill
+// memory: past a number of entries the oldest go; past a number of data-out
+// bytes the oldest entries let go of their payload (their command and length
+// stay). Tests read what they caused right after causing it.
 class WireLog {
  public:
+  static constexpr std::size_t kMaxEntries = 65536;
+  static constexpr std::size_t kMaxDataOutBytes = 16u << 20;
+
   std::vector<WireEntry> entries() const;
   std::vector<WireEntry> entries(Layer layer) const;
   void clear();
@@ -39,8 +47,10 @@ class WireLog {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<WireEntry> entries_;
-  std::uint64_t firstId_ = 0;  // id of entries_[0]
+  std::deque<WireEntry> entries_;
+  std::size_t dataOutBytes_ = 0;  // held in entries_
+  std::uint64_t firstId_ = 0;     // id of entries_[0]
+  std::uint64_t firstPayloadId_ = 0;  // entries before this id hold no payload
 };
 
 }  // namespace drivesim

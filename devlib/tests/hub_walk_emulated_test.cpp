@@ -6,75 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "devlib/hub_walk.h"
 #include "devlib/usb_disk_scan.h"
 #include "drivesim/line.h"
+#include "drivesim/scenario.h"
 #include "drivesim/usb_topology.h"
 #include "platform/clock.h"
+#include "emulated_topology.h"
 #include "testsupport/fake_device_tree.h"
 #include "topology_cases.h"
 
 namespace devlib::testing {
 namespace {
 
-using testsupport::FakeHub;
 using testsupport::FakeTopology;
-
-std::string DrivePath(const std::string& instanceId) {
-  return "\\\\?\\usbstor#disk&ven_tolvane&prod_kwfa4x&rev_1.00#" + instanceId +
-         "&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-}
-
-std::string ExpectedSerial(const testsupport::FakeUsbDevice& device) {
-  return device.serials.empty() ? std::string() : device.serials.at(device.languages.front());
-}
-
-// States a topology of the notation as the emulated line's USB tree, with one
-// drive of the line on every device port.
-class EmulatedTopology {
- public:
-  EmulatedTopology(const FakeTopology& topology, drivesim::Line& line) : line_(line) {
-    int bus = 0;
-    for (const testsupport::FakeHubInterface& entry : topology.interfaces) {
-      const std::string name = "bus" + std::to_string(++bus);
-      const int ports = static_cast<int>(entry.hub->ports.size());
-      drivesim::HubSpec& hub = entry.rootHub ? usb_.rootHub(name, ports) : usb_.hubInterface(name, ports);
-      describe(hub, *entry.hub, name);
-    }
-  }
-
-  drivesim::UsbTopology& usb() { return usb_; }
-
- private:
-  void describe(drivesim::HubSpec& spec, const FakeHub& hub, const std::string& name) {
-    spec.openFails = !hub.opens;
-    spec.nodeInfoFails = hub.nodeInfoFails;
-    for (std::size_t index = 0; index < hub.ports.size(); ++index) {
-      const testsupport::FakePort& port = hub.ports[index];
-      const drivesim::PortRef at{name, static_cast<int>(index) + 1};
-      if (port.hub) {
-        describe(usb_.hub(port.hub->instanceId, at, static_cast<int>(port.hub->ports.size())), *port.hub,
-                 port.hub->instanceId);
-      } else if (port.device) {
-        const std::string path = DrivePath(port.device->instanceId);
-        line_.addDrive(drivesim::DriveConfig::ownUsb(path));
-        drivesim::UsbDeviceSpec device;
-        device.serial = ExpectedSerial(*port.device);
-        usb_.drive(at, path).device = device;
-      } else if (port.connectionInfoFails) {
-        usb_.port(at).connectionInfoFails = true;
-      } else if (port.status != platform::devices::PortStatus::NoDevice) {
-        usb_.port(at).status = port.status;
-      }
-    }
-  }
-
-  drivesim::Line& line_;
-  drivesim::UsbTopology usb_;
-};
 
 class EmulatedTopologyWalk : public ::testing::TestWithParam<TopologyCase> {
  protected:
@@ -140,6 +89,32 @@ TEST(EmulatedLine, IsWalkedAndScannedOnceInstalled) {
   const auto second = FindUnusedDiskOfDevice(disks, LastHubPortTable()[1].deviceInstanceId);
   ASSERT_TRUE(second.has_value());
   EXPECT_EQ(disks[*second].devicePath, DrivePath("b"));
+}
+
+// The production line's sockets are the walk's port numbers: drive n of the
+// scenario file on port n, each matched to its own disk.
+TEST(EmulatedLine, Line50PutsDriveNOnPortN) {
+  platform::clock::ScopedFastClock clock;
+  const drivesim::ScenarioLoad load =
+      drivesim::loadScenario(std::filesystem::path(TOLVANE_SCENARIO_DIR) / "line50.ini");
+  ASSERT_TRUE(load.line) << load.error;
+  platform::devices::DeviceTree& tree = *load.line->deviceTree();
+
+  EXPECT_EQ(EnumerateRootHubs(tree), 50);
+  std::array<UsbDiskRecord, kUsbDiskListCapacity> disks{};
+  const int count = ScanUsbDisks(tree, disks);
+  ASSERT_EQ(count, 50);
+  const auto listed = std::span(disks).first(static_cast<std::size_t>(count));
+  const std::vector<drivesim::Drive*> drives = load.line->drives();
+  for (std::size_t slot = 0; slot < kHubPortSlots; ++slot) {
+    SCOPED_TRACE("port number " + std::to_string(slot + 1));
+    const HubPortInfo& info = LastHubPortTable()[slot];
+    ASSERT_TRUE(info.present);
+    const std::optional<std::size_t> disk = FindUnusedDiskOfDevice(listed, info.deviceInstanceId);
+    ASSERT_TRUE(disk.has_value());
+    EXPECT_EQ(listed[*disk].devicePath, drives[slot]->config().path);
+    listed[*disk].used = true;
+  }
 }
 
 }  // namespace

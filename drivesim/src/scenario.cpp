@@ -42,11 +42,12 @@ constexpr std::string_view kKeys[] = {
     "temperature", "loadermodel", "identify60", "identify100", "datecode",   "unresponsive", "sequence",
     "busypolls", "op1",        "op2",        "op3",        "op4",           "dram",         "registerfault",
     "testmemoryflip", "flashtype", "channels", "banks",     "ces",           "flashidat",    "flashpage",
-    "lbareaderror", "lbacorrupt"};
+    "lbareaderror", "lbacorrupt", "loaderinquiry", "smarttemperature", "reenumeration", "stuckinloader",
+    "lbawriteerror"};
 
 // Keys that may stand more than once in a section, each adding one more.
 constexpr std::string_view kRepeatableKeys[] = {"registerfault", "flashidat", "flashpage", "lbareaderror",
-                                                "lbacorrupt"};
+                                                "lbacorrupt", "lbawriteerror"};
 
 bool repeatable(std::string_view key) {
   return std::find(std::begin(kRepeatableKeys), std::end(kRepeatableKeys), key) != std::end(kRepeatableKeys);
@@ -390,7 +391,15 @@ Error apply(const Setting& s, DriveConfig& config) {
   if (k == "ces") return numberSetting(s, 1, 4, config.flashChipEnables);
   if (k == "flashidat") return flashIdAtSetting(s, config.flashIdsAt);
   if (k == "lbareaderror") return numberSetting(s, 0, std::uint64_t{1} << 48, config.lbaReadErrors.emplace_back());
+  if (k == "lbawriteerror") return numberSetting(s, 0, std::uint64_t{1} << 48, config.lbaWriteErrors.emplace_back());
   if (k == "lbacorrupt") return corruptionSetting(s, config.corruptedSectors);
+  if (k == "loaderinquiry") {
+    if (config.frontEnd != FrontEnd::OwnUsb) return at(s.line, "loaderinquiry applies to own-usb only");
+    return textSetting(s, 24, config.usbLoaderInquiry);
+  }
+  if (k == "smarttemperature") return yesNoSetting(s, config.smartTemperatureAttribute);
+  if (k == "reenumeration") return numberSetting(s, 0, 1000, config.reenumerationAttempts);
+  if (k == "stuckinloader") return yesNoSetting(s, config.stuckInLoader);
   if (k == "flashpage") return {};  // once the drive stands: applyFlashPage
   // flashid, the last key readSections lets through.
   const auto bytes = hexBytes(s.value, config.flashId.size());

@@ -83,6 +83,24 @@ TEST(ScenarioKeys, EveryControllerKnobReachesTheDrive) {
   EXPECT_EQ(c.corruptedSectors[1].mask, 1);
 }
 
+TEST(ScenarioKeys, DriveStateKnobsReachTheDrive) {
+  const ScenarioLoad load = parseScenario(
+      "[drive]\npath = /dev/sdd\nfrontend = own-usb\n"
+      "loaderinquiry = Tolvane Flash CR Loader\n"
+      "smarttemperature = no\n"
+      "reenumeration = 3\n"
+      "stuckinloader = yes\n"
+      "lbawriteerror = 77\n"
+      "lbawriteerror = 0x100\n");
+  ASSERT_TRUE(load.line) << load.error;
+  const DriveConfig& c = load.line->drive("/dev/sdd")->config();
+  EXPECT_EQ(c.usbLoaderInquiry, "Tolvane Flash CR Loader");
+  EXPECT_FALSE(c.smartTemperatureAttribute);
+  EXPECT_EQ(c.reenumerationAttempts, 3);
+  EXPECT_TRUE(c.stuckInLoader);
+  EXPECT_EQ(c.lbaWriteErrors, (std::vector<std::uint64_t>{77, 256}));
+}
+
 TEST(ScenarioKeys, FlashPagesPreloadTheLoaderHeaderOnEveryChannel) {
   const std::string text = std::string(kHead) +
                            "flashtype = 0x0201\n"
@@ -137,6 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"flashPageAbsentChannel", "flashpage = 6 0 0 0 0 AB\n", "no chip at channel 6"},
                       BadCase{"flashPageBeyondPage", "flashpage = 0 0 0 0 8191 ABCD\n", "beyond the flash page"},
                       BadCase{"flashPageOpenQuote", "flashpage = 0 0 0 0 0 \"LDBK\n", "quoted text"},
+                      BadCase{"loaderInquiryOffOwnUsb", "loaderinquiry = Tolvane Flash CR Loader\n", "own-usb only"},
+                      BadCase{"reenumerationNegative", "reenumeration = -1\n", "from 0 to 1000"},
+                      BadCase{"smartTemperatureNotYesNo", "smarttemperature = off\n", "yes or no"},
                       BadCase{"twiceNotRepeatable", "op1 = stuck\nop1 = stuck\n", "given twice", "line 5"}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -31,9 +31,14 @@
 //                            block, page, offset, hex digits or a quoted text
 //   lbareaderror = 1234
 //   lbacorrupt = 1234 word 5 mask 0x0001
+//   lbawriteerror = 1234     a write covering it fails and stores nothing
+//   loaderinquiry = Tolvane Flash CR Loader   own-usb: INQUIRY bytes 8..31 while no firmware runs
+//   smarttemperature = no    the S.M.A.R.T. table has no temperature attribute
+//   reenumeration = 3        answers that fail after a run-mode switch
+//   stuckinloader = yes      a switch to the firmware leaves the loader running
 //
-// registerfault, flashidat, flashpage, lbareaderror and lbacorrupt may stand
-// more than once, each adding one. A key missing from a section keeps the
+// registerfault, flashidat, flashpage, lbareaderror, lbawriteerror and
+// lbacorrupt may stand more than once, each adding one. A key missing from a section keeps the
 // default of its front end.
 //
 // The USB tree the drives sit in (usb_topology.h); without [hub] sections

@@ -364,9 +364,13 @@ bool WriteLbaBuffer(int port, std::span<std::uint8_t> buffer, std::uint16_t sect
 
 bool ReadFlashPage(int port, const FlashPageAddress& address, std::uint16_t planeSelector,
                    std::span<std::uint8_t> buffer, std::size_t sectors) {
+  return ReadFlashPage(port, *CurrentFlashParams(), address, planeSelector, buffer, sectors);
+}
+
+bool ReadFlashPage(int port, const FlashParams& params, const FlashPageAddress& address, std::uint16_t planeSelector,
+                   std::span<std::uint8_t> buffer, std::size_t sectors) {
   if (PortIo(port) == nullptr) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
-  const std::optional<std::size_t> sectorsPerPage = SectorsPerPage(*params, "Physical page read");
+  const std::optional<std::size_t> sectorsPerPage = SectorsPerPage(params, "Physical page read");
   if (!sectorsPerPage) return false;
   if (buffer.size() < kPhysicalPageBufferSize) {
     return RefuseBuffer("Physical page read", kPhysicalPageBufferSize, buffer.size());
@@ -392,7 +396,7 @@ bool ReadFlashPage(int port, const FlashPageAddress& address, std::uint16_t plan
   const std::span<std::uint8_t> reply = buffer.first(kPhysicalPageBufferSize);
   Zero(reply);
 
-  const bool newer = !IsOlderFirmware(params->firmwareDateCode.view());
+  const bool newer = !IsOlderFirmware(params.firmwareDateCode.view());
   FlashPageAddress firstHalf = address;
   if (newer) firstHalf.channel = kNewerFirmwareSelector;
   std::size_t filled = 0;

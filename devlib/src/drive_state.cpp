@@ -22,7 +22,9 @@ namespace {
 constexpr std::uint32_t kMaxSectors32 = 0xFFFFFFFF;
 
 // Loader identities.
+// The loader INQUIRY text each program looks for on the USB path.
 constexpr std::string_view kUsbLoaderText = "Generic ZIR USB Loader ";
+constexpr std::string_view kProbeUsbLoaderText = "Tolvane Flash CR Loader";
 constexpr std::size_t kInquiryIdentityOffset = 8;
 constexpr std::string_view kSataLoaderTexts[] = {"Generic ZIR SATA Loader Loader Device",
                                                  "Tolvane KWFA4X SATA SSD Loader Device"};
@@ -91,7 +93,9 @@ bool StartsWith(std::span<const std::uint8_t> bytes, std::string_view text, std:
 bool UsbLoaderAnswers(int port) {
   std::array<std::uint8_t, kInquiryLength> inquiry{};
   if (!Succeeded(InquiryDevice(port, inquiry))) return false;
-  return StartsWith(std::span(inquiry).subspan(kInquiryIdentityOffset), kUsbLoaderText, kUsbLoaderText.size());
+  const std::string_view loader =
+      CurrentProgramKind() == ProgramKind::Blockprobe ? kProbeUsbLoaderText : kUsbLoaderText;
+  return StartsWith(std::span(inquiry).subspan(kInquiryIdentityOffset), loader, loader.size());
 }
 
 bool SataLoaderAnswers(int port) {

@@ -178,6 +178,16 @@ INSTANTIATE_TEST_SUITE_P(
         LoaderCase{"nativeAtaIdentifyFails", Link::NativeAta, testsupport::AnswerAtaStatus(0x51, 0x04), false}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
+// Blockprobe's USB loader answers with a text of its own.
+TEST_F(DriveStateOnFake, BlockprobeTableLooksForItsOwnUsbLoaderText) {
+  InitPortIoTable(ProgramKind::Blockprobe);
+  Attach(Link::UsbPath, true);
+  Queue(AnswerWithData(InquiryWith("Tolvane Flash CR Loader ")));
+  Queue(AnswerWithData(InquiryWith("Generic ZIR USB Loader  ")));
+  EXPECT_TRUE(IsLoaderDevice(kPort));
+  EXPECT_FALSE(IsLoaderDevice(kPort));
+}
+
 // --- CheckTemperature -----------------------------------------------------------------
 
 struct Attribute {

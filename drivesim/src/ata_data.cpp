@@ -61,7 +61,7 @@ DataSector identifyData(const IdentifyFacts& facts) {
   for (int i = 0; i < 4; ++i) putWord(s, 100 + i, static_cast<std::uint16_t>(lba48 >> (16 * i)));
   putWord(s, 106, 0x4000);
   for (int i = 0; i < 4; ++i) putWord(s, 108 + i, static_cast<std::uint16_t>(facts.worldWideName >> (48 - 16 * i)));
-  putWord(s, 217, 0x0001);  // non-rotating medium
+  putWord(s, 217, facts.rotationRate);
   s[510] = 0xa5;            // integrity word signature
   putChecksum(s);
   return s;

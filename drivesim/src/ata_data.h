@@ -18,6 +18,7 @@ struct IdentifyFacts {
   // Words 60-61 and 100-103 as given, in place of what `userSectors` makes of them.
   std::optional<std::uint32_t> lba28Sectors{};
   std::optional<std::uint64_t> lba48Sectors{};
+  std::uint16_t rotationRate = 1;  // word 217: 1 a non-rotating medium
 };
 
 DataSector identifyData(const IdentifyFacts& facts);

@@ -111,13 +111,15 @@ std::string AtaDevice::modelText() const {
 
 AtaDevice::Answer AtaDevice::identify(const AtaCommand& c) {
   if (!dataIn(c)) return {ataFailed(c, kErrorAbort), "abort: IDENTIFY without a data-in phase"};
+  if (config_.identifyFails) return {ataFailed(c, kErrorAbort), "abort: IDENTIFY fails on this drive"};
   const IdentifyFacts facts{.model = modelText(),
                             .serial = config_.serial,
                             .firmwareRevision = config_.firmwareRevision,
                             .userSectors = currentSectors_,
                             .worldWideName = config_.worldWideName,
                             .lba28Sectors = config_.identifyLba28Sectors,
-                            .lba48Sectors = config_.identifyLba48Sectors};
+                            .lba48Sectors = config_.identifyLba48Sectors,
+                            .rotationRate = config_.rotationRate};
   return {ataDone(c, give(c, identifyData(facts))), "identify"};
 }
 
@@ -125,6 +127,9 @@ AtaDevice::Answer AtaDevice::setFeatures(const AtaCommand& c) {
   if (!noData(c)) return {ataFailed(c, kErrorAbort), "abort: SET FEATURES with a data phase"};
   constexpr std::uint8_t kVendorFeature = 0xdc;
   const auto& r = c.current;
+  if (r.features == kVendorFeature && config_.refusesVendorMode) {
+    return {ataFailed(c, kErrorAbort), "abort: vendor mode refused"};
+  }
   if (r.features == kVendorFeature && r.count == 0x4b) {
     controller_.setVendorMode(true);
     return {ataDone(c), "vendor mode on"};

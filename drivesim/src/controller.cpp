@@ -6,6 +6,7 @@
 
 #include "ata_data.h"
 #include "bytes.h"
+#include "config_page.h"
 #include "platform/clock.h"
 #include "wire_entry.h"
 
@@ -104,7 +105,9 @@ TolvaneController::TolvaneController(const DriveConfig& config, WireLog& wire)
       wire_(wire),
       runState_(config.runState),
       flash_(decodeFlashTypeWord(config.flashTypeWord), config.flashChannels,
-             chipEnableIds(config.flashBanks, config.flashChipEnables)) {}
+             chipEnableIds(config.flashBanks, config.flashChipEnables)) {
+  programLoaderHeaders(config, flash_);
+}
 
 void TolvaneController::powerOn() {
   runState_ = config_.runState;
@@ -330,10 +333,16 @@ bool TolvaneController::writeRegister(const Request& r) {
   return true;
 }
 
+// The firmware maps its configuration page at address 0 of parameter 3.
 bool TolvaneController::readMemory(const Request& r) {
   const std::uint32_t address = addressAt(r.block, 4);
   r.note = "memory read " + hex(address, 8) + ", " + std::to_string(r.data.size()) + " bytes";
-  return memory_.read(address, r.data);
+  if (!memory_.read(address, r.data)) return false;
+  if (runState_ == RunState::Firmware && r.block[3] == kConfigPageParam && address < kConfigPageBytes) {
+    overlayConfigPage(config_, address, r.data);
+    r.note += ", configuration page";
+  }
+  return true;
 }
 
 bool TolvaneController::writeMemory(const Request& r) {

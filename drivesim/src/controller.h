@@ -38,6 +38,8 @@ class TolvaneController {
   bool execute(const VendorBlock& block, std::span<std::uint8_t> data, ReplyPath path);
 
   RunState runState() const { return runState_; }
+  // Another maker's firmware: its signature sector is not the controller's.
+  bool foreignFirmware() const { return config_.foreignSignature; }
   bool vendorMode() const { return vendorMode_; }
   void setVendorMode(bool on) { vendorMode_ = on; }
   std::uint8_t registerByte(std::uint32_t address) const;

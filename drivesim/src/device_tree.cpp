@@ -209,16 +209,26 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
     applyLocked();
     const auto found = std::find_if(drives_.begin(), drives_.end(),
                                     [&path](const auto& drive) { return drive->config().path == path; });
-    if (found == drives_.end()) return std::nullopt;
-    const Presence present = presence();
-    bool reachable = pluggedLocked(found->get());
-    for (std::size_t i = 0; i < model_.devices.size(); ++i) {
-      if (model_.devices[i].drivePath == path) reachable = present.devices[i];
-    }
-    if (!reachable) return std::nullopt;
+    if (found == drives_.end() || !reachableLocked(**found, presence())) return std::nullopt;
     return pd::DeviceNumber{.deviceType = kDiskDeviceType,
                             .number = static_cast<std::uint32_t>(found - drives_.begin() + 1),
                             .partition = 0};
+  }
+
+  std::vector<pd::DeviceTree::DiskInterface> listDiskInterfaces() {
+    std::lock_guard lock(mutex_);
+    applyLocked();
+    const Presence present = presence();
+    std::vector<pd::DeviceTree::DiskInterface> disks;
+    for (const auto& drive : drives_) {
+      if (!reachableLocked(*drive, present)) continue;
+      const DriveConfig& config = drive->config();
+      disks.push_back({.openPath = config.path,
+                       .busKind = busOf(config),
+                       .classifyText = config.path,
+                       .volumeTag = config.volumeTag});
+    }
+    return disks;
   }
 
   std::vector<pd::HubInterface> listHubInterfaces() {
@@ -319,6 +329,25 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
   bool pluggedLocked(const Drive* drive) const {
     const auto found = plugged_.find(drive);
     return found != plugged_.end() && found->second;
+  }
+
+  // Plugged in and, when it sits in the USB tree, present there.
+  bool reachableLocked(const Drive& drive, const Presence& present) const {
+    bool reachable = pluggedLocked(&drive);
+    for (std::size_t i = 0; i < model_.devices.size(); ++i) {
+      if (model_.devices[i].drivePath == drive.config().path) reachable = present.devices[i];
+    }
+    return reachable;
+  }
+
+  static pd::DeviceTree::BusKind busOf(const DriveConfig& config) {
+    using Bus = pd::DeviceTree::BusKind;
+    switch (config.hostBus) {
+      case HostBus::Scsi: return Bus::Scsi;
+      case HostBus::Sbp2: return Bus::Sbp2;
+      case HostBus::ByFrontEnd: break;
+    }
+    return config.frontEnd == FrontEnd::SataPort ? Bus::Ide : Bus::Usb;
   }
 
   const Drive* driveOf(const ModelDevice& device) const {
@@ -643,6 +672,10 @@ std::optional<pd::DeviceNumber> EmulatedDeviceTree::deviceNumber(const std::stri
 }
 
 std::vector<pd::HubInterface> EmulatedDeviceTree::listHubInterfaces() { return state_->listHubInterfaces(); }
+
+std::vector<pd::DeviceTree::DiskInterface> EmulatedDeviceTree::listDiskInterfaces() {
+  return state_->listDiskInterfaces();
+}
 
 std::unique_ptr<pd::Hub> EmulatedDeviceTree::openHub(const std::string& pathOrName) {
   auto name = state_->hubToOpen(pathOrName);

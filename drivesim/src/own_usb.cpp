@@ -103,6 +103,7 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
     if (cdb[1] != kUsbBlock) return invalidField("vendor block byte 1 " + hex(cdb[1]));
     std::copy_n(cdb.begin(), block.size(), block.begin());
     const std::uint8_t subOp = block[2];
+    if (config_.refusesVendorMode) return checkCondition(sense::kAbortedCommand, 0, 0, "vendor block refused");
     const auto phase = controller_.dataPhaseOf(subOp, ReplyPath::Usb);
     if (!phase) return invalidField("sub-op " + hex(subOp) + " not served");
     const bool fits = *phase == DataPhase::None ? host.none() : (*phase == DataPhase::In ? host.in() : host.out());

@@ -43,7 +43,11 @@ constexpr std::string_view kKeys[] = {
     "busypolls", "op1",        "op2",        "op3",        "op4",           "dram",         "registerfault",
     "testmemoryflip", "flashtype", "channels", "banks",     "ces",           "flashidat",    "flashpage",
     "lbareaderror", "lbacorrupt", "loaderinquiry", "smarttemperature", "reenumeration", "stuckinloader",
-    "lbawriteerror"};
+    "lbawriteerror", "bus", "volume", "rotation", "vendormode", "signature", "identify",
+    // The configuration page and the loader header.
+    "usbvid", "usbpid", "usbmanufacturer", "usbproduct", "partname", "ecc", "extramode", "drvcurrent",
+    "respercentage", "readthreshold", "copythreshold", "wearlevel", "securitycounter", "optionsa", "optionsb",
+    "featurebyte", "regset2", "layoutwords", "loaderheader", "loaderfiles"};
 
 // Keys that may stand more than once in a section, each adding one more.
 constexpr std::string_view kRepeatableKeys[] = {"registerfault", "flashidat", "flashpage", "lbareaderror",
@@ -175,6 +179,13 @@ Error textSetting(const Setting& s, std::size_t longest, std::string& out) {
 Error yesNoSetting(const Setting& s, bool& out) {
   if (s.value != "yes" && s.value != "no") return badValue(s, "yes or no");
   out = s.value == "yes";
+  return {};
+}
+
+// One of two words; `out` is true for the second.
+Error twoWaySetting(const Setting& s, const char* first, const char* second, bool& out) {
+  if (s.value != first && s.value != second) return badValue(s, std::string(first) + " or " + second);
+  out = s.value == second;
   return {};
 }
 
@@ -311,6 +322,64 @@ Error keySetting(const Setting& s, std::string& out) {
   return {};
 }
 
+// Numbers of 16 bits, at least `fewest` and at most `most` of them.
+std::optional<std::vector<std::uint16_t>> wordList(std::string_view text, std::size_t fewest, std::size_t most) {
+  const auto list = words(text);
+  if (!list || list->size() < fewest || list->size() > most) return std::nullopt;
+  std::vector<std::uint16_t> values;
+  for (const std::string& word : *list) {
+    const auto value = numberUpTo(word, 0xffff);
+    if (!value) return std::nullopt;
+    values.push_back(static_cast<std::uint16_t>(*value));
+  }
+  return values;
+}
+
+// The keys of the configuration page and the loader header; nothing for another key.
+std::optional<Error> configPageSetting(const Setting& s, DriveConfig& config) {
+  const std::string& k = s.key;
+  if (k == "usbvid") return numberSetting(s, 0, 0xffff, config.usbVendorId);
+  if (k == "usbpid") return numberSetting(s, 0, 0xffff, config.usbProductId);
+  if (k == "usbmanufacturer") return textSetting(s, 16, config.usbManufacturer);
+  if (k == "usbproduct") return textSetting(s, 24, config.usbProduct);
+  if (k == "partname") return textSetting(s, 31, config.flashPartName);
+  if (k == "ecc") {
+    if (s.value != "bch16" && s.value != "bch24") return badValue(s, "bch16 or bch24");
+    config.bch24 = s.value == "bch24";
+    return Error{};
+  }
+  if (k == "extramode") return yesNoSetting(s, config.flashExtraMode);
+  if (k == "drvcurrent") return numberSetting(s, 0, 5, config.drvCurrent);
+  if (k == "respercentage") return numberSetting(s, 0, 1000, config.resPercentage);
+  if (k == "readthreshold") return byteSetting(s, config.readErrorThreshold);
+  if (k == "copythreshold") return byteSetting(s, config.eccCopyThreshold);
+  if (k == "wearlevel") return byteSetting(s, config.wearLevelFrequency);
+  if (k == "securitycounter") return byteSetting(s, config.securityCounter);
+  if (k == "optionsa") return byteSetting(s, config.optionBitsA);
+  if (k == "optionsb") return byteSetting(s, config.optionBitsB);
+  if (k == "featurebyte") return byteSetting(s, config.featureByte);
+  if (k == "regset2") {
+    const auto bytes = hexBytes(s.value, config.registerSet2.size());
+    if (!bytes) return badValue(s, "fourteen hex digits");
+    std::copy(bytes->begin(), bytes->end(), config.registerSet2.begin());
+    return Error{};
+  }
+  if (k == "layoutwords") {
+    const auto values = wordList(s.value, 4, 4);
+    if (!values) return badValue(s, "four numbers from 0 to 65535");
+    std::copy(values->begin(), values->end(), config.layoutWords.begin());
+    return Error{};
+  }
+  if (k == "loaderheader") return yesNoSetting(s, config.loaderHeader);
+  if (k == "loaderfiles") {
+    const auto values = wordList(s.value, 1, 8);
+    if (!values) return badValue(s, "one to eight page counts");
+    config.loaderFilePages = *values;
+    return Error{};
+  }
+  return std::nullopt;
+}
+
 // The front end and, for a bridge, the chip decide the defaults the other keys override.
 Error baseConfig(const Section& section, DriveConfig& config) {
   const Setting* path = section.find("path");
@@ -400,6 +469,17 @@ Error apply(const Setting& s, DriveConfig& config) {
   if (k == "smarttemperature") return yesNoSetting(s, config.smartTemperatureAttribute);
   if (k == "reenumeration") return numberSetting(s, 0, 1000, config.reenumerationAttempts);
   if (k == "stuckinloader") return yesNoSetting(s, config.stuckInLoader);
+  if (k == "bus") {
+    if (s.value != "scsi" && s.value != "sbp2") return badValue(s, "scsi or sbp2");
+    config.hostBus = s.value == "scsi" ? HostBus::Scsi : HostBus::Sbp2;
+    return {};
+  }
+  if (k == "volume") return textSetting(s, 255, config.volumeTag);
+  if (k == "rotation") return numberSetting(s, 0, 0xffff, config.rotationRate);
+  if (k == "vendormode") return twoWaySetting(s, "accepts", "refuses", config.refusesVendorMode);
+  if (k == "signature") return twoWaySetting(s, "own", "foreign", config.foreignSignature);
+  if (k == "identify") return twoWaySetting(s, "answers", "fails", config.identifyFails);
+  if (auto e = configPageSetting(s, config)) return *e;
   if (k == "flashpage") return {};  // once the drive stands: applyFlashPage
   // flashid, the last key readSections lets through.
   const auto bytes = hexBytes(s.value, config.flashId.size());

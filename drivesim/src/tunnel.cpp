@@ -146,13 +146,18 @@ AtaResult TunnelDecoder::dataPhase(const AtaCommand& command, std::string& note)
   return ataDone(command, command.data.size());
 }
 
-// Starts E5 'K' 'W' while the firmware runs, E5 'L' 'D' under the loader or a RAM code.
+// Starts E5 'K' 'W' while the firmware runs, E5 'L' 'D' under the loader or a RAM
+// code; another maker's firmware answers zeros.
 AtaResult TunnelDecoder::signatureSector(const AtaCommand& command, std::string& note) {
   if (controller_.takeReenumerationAttempt()) {
     note = "abort: signature read while the drive re-enumerates";
     return ataFailed(command, kErrorAbort);
   }
   std::fill(command.data.begin(), command.data.end(), std::uint8_t{0});
+  if (controller_.foreignFirmware()) {
+    note = "signature sector (another maker's firmware)";
+    return ataDone(command, command.data.size());
+  }
   const bool firmware = controller_.runState() == RunState::Firmware;
   command.data[0] = kTunnelledBlock;
   command.data[1] = firmware ? 'K' : 'L';

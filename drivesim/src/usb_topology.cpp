@@ -20,9 +20,7 @@ constexpr std::string_view kDefaultRootHubPath =
     "\\\\?\\usb#root_hub30#4&1f2b3c&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
 constexpr std::string_view kDiskPathPrefix = "\\\\?\\usbstor#";
 
-// The IDs a USB front end reports when the description gives none.
-constexpr std::uint16_t kOwnUsbVendorId = 0x3a8e;
-constexpr std::uint16_t kOwnUsbProductId = 0x0a4f;
+// The IDs a bridge reports when the description gives none.
 constexpr std::uint16_t kBridgeVendorId = 0x2c41;  // product 0x0200 + chip type
 constexpr std::uint16_t kHubVendorId = 0x2d9a;     // product 0x0600 + port count
 
@@ -154,17 +152,23 @@ detail::UsbFunction deviceFunction(const UsbDeviceSpec& spec, const DriveConfig*
   detail::UsbFunction usb;
   auto& d = usb.descriptor;
   const bool ownUsb = drive && drive->frontEnd == FrontEnd::OwnUsb;
-  d.idVendor = spec.vendorId ? spec.vendorId : !drive ? 0 : ownUsb ? kOwnUsbVendorId : kBridgeVendorId;
+  // The own USB interface reports the IDs and strings of its firmware.
+  d.idVendor = spec.vendorId ? spec.vendorId : !drive ? 0 : ownUsb ? drive->usbVendorId : kBridgeVendorId;
   d.idProduct = spec.productId ? spec.productId
                 : !drive       ? 0
-                : ownUsb       ? kOwnUsbProductId
+                : ownUsb       ? drive->usbProductId
                                : static_cast<std::uint16_t>(0x0200 + drive->bridgeChipType);
   d.deviceClass = spec.deviceClass;
   usb.languages = spec.languages;
 
   const std::string serial = spec.serial ? *spec.serial : drive ? drive->serial : "";
-  const std::string manufacturer = !spec.manufacturer.empty() ? spec.manufacturer : drive ? drive->inquiryVendor : "";
-  const std::string product = !spec.product.empty() ? spec.product : drive ? drive->inquiryProduct : "";
+  const auto ownOr = [&](const std::string& own, const std::string& inquiry) {
+    return ownUsb && !own.empty() ? own : inquiry;
+  };
+  const std::string manufacturer = !spec.manufacturer.empty() ? spec.manufacturer
+                                   : drive ? ownOr(drive->usbManufacturer, drive->inquiryVendor) : "";
+  const std::string product = !spec.product.empty() ? spec.product
+                              : drive ? ownOr(drive->usbProduct, drive->inquiryProduct) : "";
   const auto addString = [&usb](std::uint8_t index, const std::string& text, std::uint8_t& field) {
     if (text.empty()) return;
     usb.strings[index] = text;

@@ -71,4 +71,7 @@ std::optional<std::string> deviceIdByDriverKey(const std::string& driverKey);
 
 std::unique_ptr<Subscription> subscribeToDevices(std::function<void(const DeviceEvent&)> callback);
 
+std::vector<DeviceTree::DiskInterface> listDisks();
+bool rescanScsiHosts();
+
 }  // namespace platform::devices::udev

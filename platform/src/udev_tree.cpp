@@ -18,6 +18,8 @@ class UdevDeviceTree final : public DeviceTree {
   std::unique_ptr<Subscription> subscribe(std::function<void(const DeviceEvent&)> callback) override {
     return subscribeToDevices(std::move(callback));
   }
+  std::vector<DiskInterface> listDiskInterfaces() override { return listDisks(); }
+  bool rescan() override { return rescanScsiHosts(); }
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "devlib/flash_params.h"
 #include "devlib/vendor_commands.h"
 
 namespace devlib {
@@ -158,6 +159,10 @@ bool WriteLbaBuffer(int port, std::span<std::uint8_t> buffer, std::uint16_t sect
 // zeros) or when the transfer would not fit the 64 KiB buffer.
 inline constexpr std::size_t kPhysicalPageBufferSize = 64 * 1024;
 bool ReadFlashPage(int port, const FlashPageAddress& address, std::uint16_t planeSelector,
+                   std::span<std::uint8_t> buffer, std::size_t sectors);
+// The same with the page size and date code of `params`, for a caller that
+// reads a drive before its values are published.
+bool ReadFlashPage(int port, const FlashParams& params, const FlashPageAddress& address, std::uint16_t planeSelector,
                    std::span<std::uint8_t> buffer, std::size_t sectors);
 
 // Looks for the loader header in page 0 of blocks 0..3 (all channels, chip

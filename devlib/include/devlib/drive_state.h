@@ -32,7 +32,8 @@ bool SwitchVendorMode(int port, bool on);
 bool JumpToLoader(int port, std::uint8_t mode, std::uint8_t argument);
 
 // True when the drive answers with a loader identity: on USB-path ports the
-// INQUIRY vendor and product (23 characters) "Generic ZIR USB Loader ", on
+// INQUIRY vendor and product (23 characters) "Generic ZIR USB Loader "
+// (Blockprobe's port table: "Tolvane Flash CR Loader"), on
 // SATA-path ports the IDENTIFY model (36 characters) of either SATA loader
 // text. A failed INQUIRY or IDENTIFY means no loader.
 bool IsLoaderDevice(int port);

@@ -53,6 +53,22 @@ inline constexpr std::size_t kFirmwareOptionRunStart = 11;
 inline constexpr std::size_t kFirmwareOptionPartFlag = 13;
 inline constexpr std::size_t kFirmwareHeaderCopySize = 51;
 
+// Where the download files lie in the loader blocks, as a loader header lists
+// them; its table has room for 8 files.
+inline constexpr std::size_t kLoaderFileSlots = 8;
+struct LoaderFileEntry {
+  std::uint16_t startPage = 0;
+  std::uint16_t pageCount = 0;
+
+  bool operator==(const LoaderFileEntry&) const = default;
+};
+struct LoaderFileTable {
+  std::uint8_t fileCount = 0;  // never above kLoaderFileSlots
+  std::array<LoaderFileEntry, kLoaderFileSlots> files{};
+
+  bool operator==(const LoaderFileTable&) const = default;
+};
+
 struct FlashParams {
   FlashGeometry geometry;
   std::uint16_t token13 = 0;
@@ -110,6 +126,7 @@ struct FlashParams {
   std::uint8_t opcodeSetSelector = 0;
   // The firmware files of the download, full paths; file 1 is the SATA file.
   std::vector<std::string> downloadFiles;
+  LoaderFileTable loaderFileTable;
 
   bool operator==(const FlashParams&) const = default;
 };

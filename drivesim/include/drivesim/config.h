@@ -16,6 +16,10 @@ namespace drivesim {
 // type 10), a USB-to-SATA bridge, or a native SATA port.
 enum class FrontEnd { OwnUsb, Bridge, SataPort };
 
+// The bus the host lists a disk on: the front end's (a SATA port is IDE, the
+// USB front ends USB), or SCSI or SBP2 in its place.
+enum class HostBus { ByFrontEnd, Scsi, Sbp2 };
+
 // What runs in the controller.
 enum class RunState { Firmware, Loader, GdpRamCode, TstRamCode, GdpARamCode };
 
@@ -140,6 +144,47 @@ struct DriveConfig {
   std::vector<std::uint64_t> lbaReadErrors;   // a read that covers one of these fails
   std::vector<std::uint64_t> lbaWriteErrors;  // a write that covers one of these fails and stores nothing
   std::vector<SectorCorruption> corruptedSectors;
+
+  // What tells drives apart on a diagnostic drive list: the host bus the disk
+  // is listed on (by the front end unless given), its mounted volume, a hard
+  // disk, and drives of other makers or that fail identification.
+  HostBus hostBus = HostBus::ByFrontEnd;
+  std::string volumeTag;           // the mounted volume ("E"); empty: none
+  std::uint16_t rotationRate = 1;  // IDENTIFY word 217: 1 non-rotating, else rpm
+  bool refusesVendorMode = false;  // SET FEATURES DCh and every vendor block are refused
+  bool foreignSignature = false;   // the firmware signature sector is not E5 'K' 'W'
+  bool identifyFails = false;      // IDENTIFY DEVICE is aborted
+
+  // What the firmware keeps of its download: the configuration page it serves
+  // at memory address 0 (parameter 3) and the loader header on page 0 of the
+  // loader blocks. Both also carry the identity, flash and loader-block
+  // values above. The USB identity belongs to the own USB interface; the
+  // other front ends run SATA firmware, whose page holds the IDENTIFY image.
+  std::uint16_t usbVendorId = 0x3a8e;  // the own USB interface's device descriptor
+  std::uint16_t usbProductId = 0x0a4f;
+  std::string usbManufacturer;  // string descriptors 1 and 2; empty: the INQUIRY vendor and product
+  std::string usbProduct;
+  std::string flashPartName = "TH58TEG7DDJTA20";  // the loader header's part name
+  bool bch24 = true;             // the firmware's ECC mode: BCH 24, else BCH 16
+  bool flashExtraMode = false;   // the part's extra mode (parameter flags 0x20)
+  std::uint8_t drvCurrent = 2;   // 0..5: 2 to 12 mA
+  std::uint16_t resPercentage = 68;  // per mille of blocks in reserve
+  // Parameter byte 32. The host's percentage decoder takes DefPercentage from
+  // the same byte, so this is the drive's DefPercentage too.
+  std::uint8_t readErrorThreshold = 20;
+  std::uint8_t eccCopyThreshold = 16;
+  std::uint8_t wearLevelFrequency = 8;
+  std::uint8_t securityCounter = 3;
+  std::uint8_t optionBitsA = 0x10;  // 0x10 scramble, 0x20 remap
+  std::uint8_t optionBitsB = 0x00;
+  std::uint8_t featureByte = 0x48;
+  std::array<std::uint8_t, 7> registerSet2{0x11, 0x11, 0x11, 0x00, 0x9b, 0xf9, 0x54};  // TMC0 and TMC1 first
+  std::array<std::uint16_t, 4> layoutWords{33, 1, 32, 0};
+  // The loader header on page 0 of every loader block (the first four), on
+  // every channel at the first chip enable; off, the blocks hold only what
+  // is put there (flashpage bytes go over the header when both are given).
+  bool loaderHeader = false;
+  std::vector<std::uint16_t> loaderFilePages{2, 33, 38};  // download files' page counts, the first at page 8
 
   static DriveConfig ownUsb(std::string path);
   static DriveConfig bridge(std::string path, int chipType, std::string key);

@@ -48,6 +48,12 @@ class EmulatedDeviceTree final : public platform::devices::DeviceTree {
   std::optional<std::string> findDeviceIdByDriverKey(const std::string& driverKey) override;
   std::unique_ptr<platform::devices::Subscription> subscribe(
       std::function<void(const platform::devices::DeviceEvent&)> callback) override;
+  // Every present drive of the line in the order added, opened and classified
+  // by its path; the bus by its front end (a SATA port is IDE, the USB front
+  // ends USB) unless the drive names another, the volume tag its own.
+  std::vector<DiskInterface> listDiskInterfaces() override;
+  // The tree is live: nothing to ask.
+  bool rescan() override { return true; }
 
   // Pulls out what sits on the port: a drive, another device, or a hub with
   // everything behind it (its drives are unplugged with it). False when

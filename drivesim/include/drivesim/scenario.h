@@ -36,6 +36,30 @@
 //   smarttemperature = no    the S.M.A.R.T. table has no temperature attribute
 //   reenumeration = 3        answers that fail after a run-mode switch
 //   stuckinloader = yes      a switch to the firmware leaves the loader running
+//   bus = scsi | sbp2        the bus the disk is listed on (default: IDE on a
+//                            SATA port, USB on the USB front ends)
+//   volume = E               the disk's mounted volume (default: none)
+//   rotation = 7200          IDENTIFY word 217 (default 1, a non-rotating medium)
+//   vendormode = refuses     SET FEATURES DCh and vendor blocks are refused (default accepts)
+//   signature = foreign      the firmware signature sector is not the controller's (default own)
+//   identify = fails         IDENTIFY DEVICE is aborted (default answers)
+//
+// The configuration page the firmware serves and the loader header:
+//   usbvid = 0x3a8e, usbpid = 0x0a4f   own-usb: the device descriptor's IDs
+//   usbmanufacturer / usbproduct = ...  own-usb: string descriptors 1 and 2
+//                            (default: the INQUIRY vendor and product)
+//   partname = TH58TEG7DDJTA20   the loader header's flash part name
+//   ecc = bch24 | bch16      drvcurrent = 2 (0..5)   extramode = no | yes
+//   respercentage = 68       per mille of blocks in reserve
+//   readthreshold = 20       parameter byte 32, also the host's DefPercentage
+//   copythreshold = 16, wearlevel = 8, securitycounter = 3
+//   optionsa = 0x10          parameter byte 9 (0x10 scramble, 0x20 remap)
+//   optionsb = 0, featurebyte = 0x48
+//   regset2 = 111111009BF954     fourteen hex digits, TMC0 and TMC1 first
+//   layoutwords = 33 1 32 0
+//   loaderheader = yes       page 0 of the loader blocks holds the loader
+//                            header (default no; flashpage bytes go over it)
+//   loaderfiles = 2 33 38    the download files' page counts (one to eight)
 //
 // registerfault, flashidat, flashpage, lbareaderror, lbawriteerror and
 // lbacorrupt may stand more than once, each adding one. A key missing from a section keeps the

@@ -97,6 +97,19 @@ class Subscription {
 
 class DeviceTree {
  public:
+  // How a disk reaches the computer.
+  enum class BusKind { Ide, Scsi, Usb, Sbp2, Other };
+
+  // One whole disk, as the diagnostic utility's drive list walks them.
+  struct DiskInterface {
+    std::string openPath;  // what storage::open takes
+    BusKind busKind = BusKind::Other;
+    // The text the drive list reads the bus from: it contains "ide", "scsi",
+    // "usb" or "sbp2" by the bus kind, none of them for another bus.
+    std::string classifyText;
+    std::string volumeTag;  // where the disk's first mounted partition is mounted; empty when none
+  };
+
   virtual ~DeviceTree() = default;
   virtual std::vector<UsbDisk> listUsbDisks() = 0;
   virtual std::optional<DeviceNumber> deviceNumber(const std::string& devicePath) = 0;
@@ -106,6 +119,11 @@ class DeviceTree {
   // The instance id of the device whose driver key this is.
   virtual std::optional<std::string> findDeviceIdByDriverKey(const std::string& driverKey) = 0;
   virtual std::unique_ptr<Subscription> subscribe(std::function<void(const DeviceEvent&)> callback) = 0;
+  // The disks present now, whole disks only, in an order that stays the same
+  // while they stay attached.
+  virtual std::vector<DiskInterface> listDiskInterfaces() = 0;
+  // Asks the system to look for disks again; false when it could not be asked.
+  virtual bool rescan() = 0;
 };
 
 // The tree in force. Without an installed one it is the real (udev) backend.

@@ -31,6 +31,18 @@
 // a partition or the disk's SCSI generic node; the partition is sysfs'
 // `partition` (0 for the whole disk).
 //
+// Disk interfaces: every whole disk but loop, RAM and device-mapper disks,
+// by kernel name (sdz before sdaa), opened by its block node. The bus comes
+// from the parents first (a USB or FireWire device above the disk), then from
+// udev's ID_BUS, then from a libata port (ataN) in the path, else any SCSI
+// disk is on SCSI: udev gives a disk in a USB enclosure ID_BUS "ata". The
+// classify text is the bus word alone ("ide", "scsi", "usb", "sbp2"; empty for
+// another bus). The volume tag is the mount point, from /proc/self/mountinfo,
+// of the lowest-numbered mounted partition, else of the whole disk.
+//
+// rescan() writes "- - -" into the scan attribute of every SCSI host where it
+// may write, and answers true.
+//
 // subscribe() gives nothing when no monitor can be had; notices come on a
 // thread of the subscription's own.
 

@@ -25,6 +25,9 @@
 //
 // Copies of a topology share its hubs, so a test can change a parsed tree
 // field by field and still compare with what it handed to the fake.
+//
+// Disk interfaces and the rescan's answer are scripted in the topology; the
+// fake counts the rescans it was asked for.
 
 #include <algorithm>
 #include <atomic>
@@ -86,6 +89,8 @@ struct FakeTopology {
   std::vector<FakeHubInterface> interfaces;
   std::vector<platform::devices::UsbDisk> disks;
   std::map<std::string, platform::devices::DeviceNumber> deviceNumbers;
+  std::vector<platform::devices::DeviceTree::DiskInterface> diskInterfaces;  // listed as they stand
+  bool rescanSucceeds = true;
 
   // The device or hub of that name anywhere in the tree, or nullptr.
   FakeUsbDevice* device(std::string_view instanceId) { return find<FakeUsbDevice>(instanceId); }
@@ -328,7 +333,28 @@ class FakeDeviceTree final : public platform::devices::DeviceTree {
     return std::make_unique<platform::devices::Subscription>();
   }
 
+  std::vector<platform::devices::DeviceTree::DiskInterface> listDiskInterfaces() override {
+    std::lock_guard lock(mutex_);
+    return topology_.diskInterfaces;
+  }
+
+  bool rescan() override {
+    std::lock_guard lock(mutex_);
+    ++rescans_;
+    return topology_.rescanSucceeds;
+  }
+
+  // What the next listing gives, as if disks had come or gone.
+  void setDiskInterfaces(std::vector<platform::devices::DeviceTree::DiskInterface> interfaces) {
+    std::lock_guard lock(mutex_);
+    topology_.diskInterfaces = std::move(interfaces);
+  }
+
   // What the code under test asked.
+  int rescans() const {
+    std::lock_guard lock(mutex_);
+    return rescans_;
+  }
   std::vector<std::string> openAttempts() const {
     std::lock_guard lock(mutex_);
     return openAttempts_;
@@ -405,6 +431,7 @@ class FakeDeviceTree final : public platform::devices::DeviceTree {
   FakeTopology topology_;
   std::vector<std::string> openAttempts_;
   std::vector<StringRequest> stringRequests_;
+  int rescans_ = 0;
   std::atomic<int> listingsInFlight_{0};
   std::atomic<int> maxListingsInFlight_{0};
 };

@@ -225,7 +225,6 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
       const DriveConfig& config = drive->config();
       disks.push_back({.openPath = config.path,
                        .busKind = busOf(config),
-                       .classifyText = config.path,
                        .volumeTag = config.volumeTag});
     }
     return disks;

@@ -169,7 +169,6 @@ TEST_F(LineTest, DiskInterfacesListThePresentDrivesWithTheirBusAndVolume) {
   for (std::size_t i = 0; i < disks.size(); ++i) {
     SCOPED_TRACE(expected[i].path);
     EXPECT_EQ(disks[i].openPath, expected[i].path);
-    EXPECT_EQ(disks[i].classifyText, expected[i].path);
     EXPECT_EQ(disks[i].busKind, expected[i].bus);
     EXPECT_EQ(disks[i].volumeTag, expected[i].volumeTag);
   }

@@ -58,17 +58,6 @@ BusKind busOf(udev_device* disk) {
   return scsi ? BusKind::Scsi : BusKind::Other;
 }
 
-std::string classifyTextOf(BusKind bus) {
-  switch (bus) {
-    case BusKind::Ide: return "ide";
-    case BusKind::Scsi: return "scsi";
-    case BusKind::Usb: return "usb";
-    case BusKind::Sbp2: return "sbp2";
-    case BusKind::Other: break;
-  }
-  return {};
-}
-
 // Mount points are written with \ooo escapes for blanks, tabs, newlines and backslashes.
 std::string unescapedMountPoint(std::string_view text) {
   std::string out;
@@ -136,7 +125,6 @@ std::vector<DeviceTree::DiskInterface> listDisks() {
     const BusKind bus = busOf(disk.get());
     named.emplace_back(name, DeviceTree::DiskInterface{.openPath = node,
                                                        .busKind = bus,
-                                                       .classifyText = classifyTextOf(bus),
                                                        .volumeTag = volumeTagOf(context.get(), disk.get(), points)});
   }
   std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) {

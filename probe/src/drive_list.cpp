@@ -44,15 +44,15 @@ const DeviceEntry kClearedEntry{};
 
 enum class Bus { IdeSata, Scsi, Usb, Sbp2 };
 
-// The first bus word the text holds, in the order IDE, SCSI, USB, SBP2.
-std::optional<Bus> BusOfText(std::string_view text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lowered.find("ide") != std::string::npos) return Bus::IdeSata;
-  if (lowered.find("scsi") != std::string::npos) return Bus::Scsi;
-  if (lowered.find("usb") != std::string::npos) return Bus::Usb;
-  if (lowered.find("sbp2") != std::string::npos) return Bus::Sbp2;
+// The bus as the device tree knows it, not as a path's text spells it.
+std::optional<Bus> BusOf(pd::DeviceTree::BusKind kind) {
+  switch (kind) {
+    case pd::DeviceTree::BusKind::Ide: return Bus::IdeSata;
+    case pd::DeviceTree::BusKind::Scsi: return Bus::Scsi;
+    case pd::DeviceTree::BusKind::Usb: return Bus::Usb;
+    case pd::DeviceTree::BusKind::Sbp2: return Bus::Sbp2;
+    case pd::DeviceTree::BusKind::Other: break;
+  }
   return std::nullopt;
 }
 
@@ -162,7 +162,7 @@ std::vector<std::string> GetTolvaneDevice(pd::DeviceTree& tree) {
       break;
     }
     const pd::DeviceTree::DiskInterface& disk = disks[position];
-    const std::optional<Bus> bus = BusOfText(disk.classifyText);
+    const std::optional<Bus> bus = BusOf(disk.busKind);
     if (!bus) continue;
     DeviceEntry entry{};
     entry.path = disk.openPath;

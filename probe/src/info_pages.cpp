@@ -21,7 +21,7 @@ namespace {
 constexpr int kConfigParam = 3;
 constexpr std::size_t kConfigSectors = 8;
 constexpr std::size_t kSectorBytes = 512;
-constexpr std::size_t kInquiryBytes = 36;
+constexpr std::size_t kInquiryBytes = 40;
 constexpr std::size_t kEraseCountHeadBytes = 8;
 constexpr std::size_t kEraseCountNumberAt = 4;
 

@@ -157,7 +157,6 @@ const std::vector<ListCase> kListCases = {
      "<< SBP2 >>  Tolvane KWFA4X USB SSD", 3, 1, 0, 2, "", "Tolvane ", "KWFA4X USB SSD  "},
     {"a path in another case opens as listed",
      [] { return Sata("\\\\?\\IDE#DiskTolvane_KWFA4X#5&1A2B&0&0.0.0#{53F56307}"); }, kSataText, 1, 0, 1, 2},
-    {"a path without a bus word", [] { return Sata("\\\\?\\nvme#disk&ven_tolvane#0001#{53f56307}"); }, ""},
     {"hard disk", [] {
        DriveConfig c = Sata();
        c.rotationRate = 7200;
@@ -412,10 +411,10 @@ TEST_F(DriveListTest, OnlyTheFirstEightyInterfacesAreLookedAt) {
   testsupport::FakeTopology topology;
   for (int i = 0; i < kInterfacePathLimit; ++i) {
     const std::string path = "/dev/nvme" + std::to_string(i) + "n1";
-    topology.diskInterfaces.push_back({.openPath = path, .busKind = BusKind::Other, .classifyText = "", .volumeTag = ""});
+    topology.diskInterfaces.push_back({.openPath = path, .busKind = BusKind::Other, .volumeTag = ""});
   }
   topology.diskInterfaces.push_back(
-      {.openPath = kSataPath, .busKind = BusKind::Ide, .classifyText = "ide", .volumeTag = ""});
+      {.openPath = kSataPath, .busKind = BusKind::Ide, .volumeTag = ""});
   testsupport::FakeDeviceTree tree(topology);
   EXPECT_TRUE(GetTolvaneDevice(tree).empty());
   EXPECT_TRUE(debug_.contains("nDevice = 80"));
@@ -427,24 +426,26 @@ TEST_F(DriveListTest, OnlyTheFirstEightyInterfacesAreLookedAt) {
 }
 
 struct ClassifyCase {
-  const char* classifyText;
+  const char* path;
+  BusKind busKind;
   const char* debugLine;  // nullptr: passed over
 };
 
-TEST_F(DriveListTest, TheFirstBusWordWinsInAnyCase) {
+// A USB disk whose product is "Video" holds "ide" in its path: the tree's bus
+// decides, never the words of the path.
+TEST_F(DriveListTest, TheTreesBusDecidesNotThePathsWords) {
   const std::vector<ClassifyCase> cases = {
-      {"\\\\?\\USBSTOR#Disk&Ven_&Prod_Video", "DEVICE_IDE"},  // "ide" in "video" comes first
-      {"scsi#disk&prod_video", "DEVICE_IDE"},
-      {"usb#SCSI", "DEVICE_SCSI"},
-      {"sbp2#usb", "DEVICE_USB"},
-      {"SBP2", "DEVICE_USB"},
-      {"nvme", nullptr},
+      {"\\\\?\\USBSTOR#Disk&Ven_&Prod_Video", BusKind::Usb, "DEVICE_USB"},
+      {"scsi#disk&prod_video", BusKind::Ide, "DEVICE_IDE"},
+      {"usb#SCSI", BusKind::Scsi, "DEVICE_SCSI"},
+      {"sbp2#usb", BusKind::Sbp2, "DEVICE_USB"},
+      {"ide#disk", BusKind::Other, nullptr},
   };
   for (const ClassifyCase& c : cases) {
-    SCOPED_TRACE(c.classifyText);
+    SCOPED_TRACE(c.path);
     testsupport::FakeTopology topology;
     topology.diskInterfaces.push_back(
-        {.openPath = "/dev/absent", .busKind = BusKind::Other, .classifyText = c.classifyText, .volumeTag = ""});
+        {.openPath = c.path, .busKind = c.busKind, .volumeTag = ""});
     testsupport::FakeDeviceTree tree(topology);
     platform::debug::CaptureSink capture;
     EXPECT_TRUE(GetTolvaneDevice(tree).empty());

@@ -104,9 +104,6 @@ class DeviceTree {
   struct DiskInterface {
     std::string openPath;  // what storage::open takes
     BusKind busKind = BusKind::Other;
-    // The text the drive list reads the bus from: it contains "ide", "scsi",
-    // "usb" or "sbp2" by the bus kind, none of them for another bus.
-    std::string classifyText;
     std::string volumeTag;  // where the disk's first mounted partition is mounted; empty when none
   };
 

@@ -4,8 +4,8 @@
 // list is the slot that every page, save and command passes to the library.
 //
 // The list walks the disk interfaces of the device tree in its order and
-// reads the bus from each one's classify text ("ide", then "scsi", "usb",
-// "sbp2"; the first found wins, lower case). IDE/SATA and SCSI disks are
+// takes each one's bus from the tree (never from the text of its path);
+// disks on other buses are passed over. IDE/SATA and SCSI disks are
 // listed when they are non-rotating and answer the controller's firmware
 // signature, by their IDENTIFY data; USB and SBP2 disks when their bridge is
 // known: behind a SATA bridge by IDENTIFY data, otherwise by INQUIRY. Only

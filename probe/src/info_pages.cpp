@@ -55,7 +55,9 @@ UsbInfoView ParseUSBInfo(int slot, std::span<std::uint8_t> buffer) {
   std::array<std::uint8_t, kInquiryBytes> inquiry{};
   if (!Succeeded(devlib::InquiryDevice(slot, inquiry))) return view;
   const bool loader = IsProbeLoaderInquiry(inquiry);
-  FormatUsbCapacity(view, devlib::GetCapacityMB(slot), devlib::GetCapacityBytes(slot));
+  // The sector count, not READ CAPACITY's last LBA: "Total LBA" counts them.
+  const std::uint64_t sectors = devlib::GetLbaSectorCount(slot);
+  FormatUsbCapacity(view, static_cast<std::uint32_t>(sectors >> 11), sectors * kSectorBytes);
   if (loader || !devlib::LoadDeviceConfig(slot, buffer, 0)) return view;
   FormatUsbIdentity(view, buffer.first(kConfigSectors * kSectorBytes));
   return view;

@@ -19,6 +19,10 @@
 #include "probe/window_text.h"
 #include "splash_form.h"
 
+// The pictures are compiled into this library; a static library's resources
+// are registered by hand.
+static void RegisterProbeResources() { Q_INIT_RESOURCE(probe); }
+
 namespace blockprobe {
 namespace {
 
@@ -54,8 +58,12 @@ QPlainTextEdit* NewMemo(const char* name, QWidget* parent) {
 }
 
 QPixmap DiagramPicture() {
+  RegisterProbeResources();
   QFile file(kDiagramResource);
-  if (!file.open(QIODevice::ReadOnly)) return {};
+  if (!file.open(QIODevice::ReadOnly)) {
+    platform::debug::output("erase count diagram: no picture in the program", platform::debug::Level::Warning);
+    return {};
+  }
   const QByteArray bytes = file.readAll();
   const JpegDecode decoded =
       DecodeJpeg(std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size())));
@@ -208,7 +216,7 @@ QWidget* TMainForm::buildEraseCountPage() {
   MeraseEdit->hide();
 
   auto* layout = new QHBoxLayout(page);
-  layout->addWidget(log, 3);
+  layout->addWidget(log, 5);
   layout->addWidget(picture, 2);
   return page;
 }

@@ -144,13 +144,13 @@ bool RunRamCode(int port) {
 
 bool WriteRamCode(int port, std::span<std::uint8_t> buffer, std::size_t sectors, std::uint32_t address) {
   if (!Succeeded(WriteMemoryBlock(port, kRamCodeParam, address | kRamCodeWindow, buffer, sectors))) return false;
-  WriteDebugDump("11_RCO.raw", buffer.first(sectors * kSectorBytes));
+  WriteDebugDump(port, "11_RCO.raw", buffer.first(sectors * kSectorBytes));
   return true;
 }
 
 bool ReadRamCode(int port, std::span<std::uint8_t> buffer, std::size_t sectors, std::uint32_t address) {
   if (!Succeeded(ReadMemoryBlock(port, kRamCodeParam, address | kRamCodeWindow, buffer, sectors))) return false;
-  WriteDebugDump("12_RCI.raw", buffer.first(sectors * kSectorBytes));
+  WriteDebugDump(port, "12_RCI.raw", buffer.first(sectors * kSectorBytes));
   return true;
 }
 

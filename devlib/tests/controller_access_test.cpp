@@ -1104,8 +1104,11 @@ class RawDumps : public ControllerAccess {
     ControllerAccess::TearDown();
   }
 
+  // Each port's dumps go into a folder of its own.
   std::optional<Bytes> Dump(const char* name) const {
-    std::ifstream file(directory_ / name, std::ios::binary);
+    char folder[16];
+    std::snprintf(folder, sizeof folder, "Port%02d", kPort + 1);
+    std::ifstream file(directory_ / folder / name, std::ios::binary);
     if (!file) return std::nullopt;
     return Bytes(std::istreambuf_iterator<char>(file), {});
   }

@@ -13,7 +13,14 @@ namespace devlib {
 // the current directory. True when the file was written; false when dumps are
 // off or the file could not be written. A failed dump never fails the
 // operation that asked for it.
+// A dump is written whole or not at all: a file that cannot be written in
+// full leaves nothing behind (and no earlier dump of that name is lost).
 bool WriteDebugDump(std::string_view fileName, std::span<const std::uint8_t> data);
+
+// A port's dump: Fleetburn keeps each port's dumps apart, in the folder
+// "PortNN" (port index + 1) of the current directory; Blockprobe writes them
+// in the current directory itself.
+bool WriteDebugDump(int port, std::string_view fileName, std::span<const std::uint8_t> data);
 
 // The raw-dump flag: off at start, and once set it stays set until the program ends.
 void SetRawDumpFlag();

@@ -30,9 +30,11 @@ bool CheckLoaderBlocks(int port, std::span<std::uint8_t> buffer, std::uint32_t r
   for (std::size_t i = 0; i < record->loaderBlocks.size(); ++i) {
     const std::uint16_t block = static_cast<std::uint16_t>(list[2 * i] | list[2 * i + 1] << 8);
     if (block == kListEnd) break;
+    // Kept side by side, so the first loaderBlockCount entries are the
+    // blocks found and a later duplicate is compared with all of them.
     const auto known = record->loaderBlocks.begin() + record->loaderBlockCount;
     if (std::find(record->loaderBlocks.begin(), known, block) != known) continue;
-    record->loaderBlocks[i] = block;
+    record->loaderBlocks[record->loaderBlockCount] = block;
     ++record->loaderBlockCount;
   }
   if (record->loaderBlockCount == record->loaderBlocks.size()) return true;

@@ -29,6 +29,7 @@ constexpr int kRandomBlocks = 10;
 constexpr int kRandomBlockSpan = 1536;
 constexpr int kRandomBlockBase = 256;
 constexpr int kDrawAttempts = 1000;
+constexpr std::uint8_t kDetailEnd = 0xFF;
 
 constexpr std::uint32_t kDramRegisters = 0x20000;
 constexpr std::uint32_t kDramRegisterCount = 32;
@@ -38,11 +39,14 @@ constexpr std::uint8_t kDramPassed = 21;
 
 bool Fits(std::span<std::uint8_t> buffer) { return buffer.size() >= kControllerTestBufferSize; }
 
-// Ten distinct blocks from a generator seeded with the time in seconds.
-std::array<std::uint16_t, kRandomBlocks> DrawBlocks() {
+// Ten distinct blocks. Each call has its own generator, seeded with the time
+// in seconds and the port, so ports that start together test different
+// blocks and no generator is shared between workers.
+std::array<std::uint16_t, kRandomBlocks> DrawBlocks(int port) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
       std::chrono::system_clock::now().time_since_epoch());
-  std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(seconds.count()));
+  std::seed_seq seed{static_cast<std::uint32_t>(seconds.count()), static_cast<std::uint32_t>(port)};
+  std::minstd_rand generator(seed);
   std::array<std::uint16_t, kRandomBlocks> blocks{};
   for (int attempt = 0; attempt < kDrawAttempts; ++attempt) {
     for (auto& block : blocks) block = static_cast<std::uint16_t>(generator() % kRandomBlockSpan + kRandomBlockBase);
@@ -75,10 +79,12 @@ bool FlashModuleTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ram
   buffer[kModuleCountAt] = count;
   buffer[kModuleCodeAt] = kListComparing;
   std::array<std::uint8_t, kSector> reply{};
+  int idsRead = 0;
   for (int bank = 0; bank < banks; ++bank) {
     for (int channel = 0; channel < channels; ++channel) {
       const std::size_t entry = kModuleFirstEntryAt + kModuleEntryBytes * (count - 1u);
       if (!ReadFlashId(port, static_cast<std::uint8_t>(channel), params->geometry.bankMap[bank], reply, 1)) continue;
+      ++idsRead;
       std::copy_n(reply.begin(), kIdReplyBytes, buffer.begin() + static_cast<std::ptrdiff_t>(entry + 6));
       bool matches = true;
       for (std::size_t k = 0; k < kFlashIdBytes; ++k) {
@@ -92,6 +98,15 @@ bool FlashModuleTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ram
     }
   }
   if (!platform::clock::sleepMs(kModuleSettleMs, record->stop)) return false;
+  if (idsRead == 0) {
+    // Not one ID could be read, so nothing was compared: the scan found no
+    // flash, which the list shows as counts of 0 against the configured ones.
+    buffer[kModuleCodeAt] = kListMatched;
+    buffer[kModuleFirstEntryAt] = kModuleCountMismatch;
+    std::fill_n(buffer.begin() + kModuleInfoAt, kSector, std::uint8_t{0});
+    buffer[kModuleCountAt] = ++count;
+    return false;
+  }
   if (count == 1) {
     buffer[kModuleCodeAt] = kListMatched;
     const std::span<std::uint8_t> info = buffer.subspan(kModuleInfoAt, kSector);
@@ -109,22 +124,26 @@ bool BusInterfaceTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ra
   return BusTestRound(port, buffer.first(kBusTestBytes), 0) && BusTestRound(port, buffer.first(kBusTestBytes), 1);
 }
 
-bool FlashInterfaceTest(int port, std::span<std::uint8_t> buffer, char& result, std::uint32_t ramAddress) {
+bool FlashInterfaceTest(int port, std::span<std::uint8_t> buffer, char& result, std::uint8_t& stepValue,
+                        std::uint32_t ramAddress) {
   if (!Fits(buffer) || !LoadTestRamCode(port, buffer, ramAddress)) return false;
   result = 0;
-  std::uint8_t value = 0;
-  if (!RunFlashTestStep(port, 1, kInterfaceTestBlock, value)) {
+  if (!RunFlashTestStep(port, 1, kInterfaceTestBlock, stepValue)) {
     result = kInterfaceStep1Failed;
-  } else if (!RunFlashTestStep(port, 2, kInterfaceTestBlock, value)) {
+  } else if (!RunFlashTestStep(port, 2, kInterfaceTestBlock, stepValue)) {
     result = kInterfaceStep2Failed;
   } else {
-    const std::array<std::uint16_t, kRandomBlocks> blocks = DrawBlocks();
+    const std::array<std::uint16_t, kRandomBlocks> blocks = DrawBlocks(port);
     const bool passed = std::any_of(blocks.begin(), blocks.end(),
-                                    [&](std::uint16_t block) { return RunFlashTestStep(port, 3, block, value); });
+                                    [&](std::uint16_t block) { return RunFlashTestStep(port, 3, block, stepValue); });
     if (!passed) result = kInterfaceNoBlockPassed;
   }
   if (result == 0) return true;
-  ReadTestResult(port, buffer.first(kSector));
+  // The buffer still holds the image and the step replies: a result block
+  // that cannot be read must leave an empty list, not those bytes.
+  const std::span<std::uint8_t> detail = buffer.first(kSector);
+  std::fill(detail.begin(), detail.end(), kDetailEnd);
+  if (!ReadTestResult(port, detail)) std::fill(detail.begin(), detail.end(), kDetailEnd);
   return false;
 }
 

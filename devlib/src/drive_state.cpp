@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "devlib/flash_params.h"
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
+#include "devlib/ram_code.h"
 #include "devlib/standard_commands.h"
 #include "devlib/transport.h"
 #include "devlib/vendor_protocol.h"
@@ -77,6 +80,10 @@ constexpr std::uint32_t kLargest28BitCount = 0x0FFFFFFE;
 constexpr std::size_t kBootMarkOffset = 510;
 constexpr std::size_t kPartitionTypeOffsets[] = {450, 466, 482, 498};
 constexpr std::uint8_t kNtfsPartitionType = 7;
+
+// The RAM code erase.
+constexpr int kEraseOperation = 1;
+constexpr std::uint8_t kEraseOptionBit = 0x01;
 
 bool Succeeded(int result) { return result == kCommandOk; }
 
@@ -148,16 +155,31 @@ std::uint16_t LittleEndian16(std::span<const std::uint8_t> bytes, std::size_t of
 
 // Copies the 64 KiB of `table` into slot `slot` of the erase-count buffer.
 // Slots hold 16 bank indices per channel; an index beyond them would land in
-// the next channel's slots, or beyond the buffer.
-void KeepEraseCountSlot(std::span<std::uint8_t> counts, unsigned bankIndex, unsigned channel, unsigned slot,
+// the next channel's slots, or beyond the buffer. False when not kept.
+bool KeepEraseCountSlot(std::span<std::uint8_t> counts, unsigned bankIndex, unsigned channel, unsigned slot,
                         std::span<const std::uint8_t> table) {
   if (bankIndex >= static_cast<unsigned>(kEraseCountSlotsPerChannel) || slot >= kEraseCountSlots) {
     DebugPrint("Erase counts of bank index %u, channel %u not kept: slot %u lies outside the buffer layout\n",
                bankIndex, channel, slot);
-    return;
+    return false;
   }
   const auto to = counts.begin() + static_cast<std::ptrdiff_t>(slot * kEraseCountSlotSize);
   std::copy_n(table.begin(), kEraseCountSlotSize, to);
+  return true;
+}
+
+// Which slots each port's last save filled, by port index.
+struct SavedSlots {
+  std::mutex mutex;
+  std::map<int, EraseCountSlots> ports;
+};
+SavedSlots& Saved() {
+  static SavedSlots saved;
+  return saved;
+}
+void SetSavedSlots(int port, const EraseCountSlots& slots) {
+  std::lock_guard lock(Saved().mutex);
+  Saved().ports[port] = slots;
 }
 
 // The A2B form of a table: the 4q bytes of the second half of its entries
@@ -171,6 +193,15 @@ void MoveSecondHalfToFront(std::span<std::uint8_t> table, std::size_t halfPlaneB
 }
 
 }  // namespace
+
+EraseCountSlots TakeSavedEraseCountSlots(int port) {
+  std::lock_guard lock(Saved().mutex);
+  const auto found = Saved().ports.find(port);
+  if (found == Saved().ports.end()) return {};
+  const EraseCountSlots slots = found->second;
+  Saved().ports.erase(found);
+  return slots;
+}
 
 bool GetIdentifyData(int port, std::span<std::uint8_t> buffer, std::uint8_t sectors) {
   return ReadIdentifyData(port, buffer, sectors);
@@ -241,6 +272,8 @@ bool EraseAllData(int port) {
 
 bool SaveEraseCounts(int port, std::span<std::uint8_t> buffer, bool a2b) {
   if (PortIo(port) == nullptr) return false;
+  // Only a table the drive answered marks its slot as this drive's.
+  SetSavedSlots(port, {});
   if (buffer.size() < kEraseCountSlotSize) {
     DebugPrint("Erase count save refused: the buffer holds %zu bytes, a table slot %zu\n", buffer.size(),
                kEraseCountSlotSize);
@@ -266,17 +299,30 @@ bool SaveEraseCounts(int port, std::span<std::uint8_t> buffer, bool a2b) {
       std::min((kEraseCountEntryBytes * entries + kEraseCountHeader + kSectorBytes - 1) / kSectorBytes,
                kEraseCountSlotSize / kSectorBytes);
 
+  EraseCountSlots saved;
   for (unsigned i = 0; i < bankIndices; ++i) {
     for (unsigned j = 0; j < channels; ++j) {
-      ReadEraseCounts(port, table, sectors, static_cast<std::uint8_t>(j), static_cast<std::uint8_t>(i));
-      KeepEraseCountSlot(counts, i, j, i + kEraseCountSlotsPerChannel * j, table);
+      const bool read =
+          ReadEraseCounts(port, table, sectors, static_cast<std::uint8_t>(j), static_cast<std::uint8_t>(i));
+      const unsigned slot = i + kEraseCountSlotsPerChannel * j;
+      if (KeepEraseCountSlot(counts, i, j, slot, table) && read) saved.set(slot);
       if (!a2b) continue;
       table[0] = static_cast<std::uint8_t>(i + banks);
       MoveSecondHalfToFront(table, params->geometry.halfPlaneBlocks);
-      KeepEraseCountSlot(counts, banks + i, j, banks + i + kEraseCountSlotsPerChannel * j, table);
+      const unsigned copy = banks + i + kEraseCountSlotsPerChannel * j;
+      if (KeepEraseCountSlot(counts, banks + i, j, copy, table) && read) saved.set(copy);
     }
   }
+  SetSavedSlots(port, saved);
   return true;
+}
+
+bool RunEraseOperation(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress) {
+  std::uint8_t optionByte = 0;
+  if (!LoadRamCode(port, buffer, optionByte, ramAddress)) return false;
+  std::uint8_t status = 0;
+  if (!RunOperationAndWait(port, kEraseOperation, optionByte | kEraseOptionBit, status, false)) return false;
+  return status == kStatusOperation1Done;
 }
 
 bool CheckTemperature(int port, std::span<std::uint8_t> buffer, std::uint8_t limit, std::int8_t& temperature) {

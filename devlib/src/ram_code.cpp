@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <vector>
 
 #include "devlib/controller_access.h"
@@ -16,9 +15,6 @@ namespace {
 
 constexpr std::size_t kMagicAt = 0x300;
 constexpr std::uint16_t kHeadWord24 = 64;
-constexpr int kEraseOperation = 1;
-constexpr std::uint8_t kEraseOptionBit = 0x01;
-constexpr std::uint8_t kErasePassed = 14;
 constexpr std::uint8_t kHalfPageOption = 0x02;
 
 void Put16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
@@ -78,20 +74,24 @@ std::filesystem::path ImagePath(std::string_view fileName) {
   return platform::paths::resolve(fileName);
 }
 
-// The super-page shift of the firmware geometry block, or nothing when the
-// part has no reserve (the search for it would never end).
-std::optional<int> SuperPageShift(const FlashParams& params, int banksLog2WithPlanes) {
+// The super-page shift of the firmware geometry block. The search for k ends
+// where it could no longer lower the shift (a part without a reserve would
+// search for ever); shifts below 0 count as 0.
+int SuperPageShift(const FlashParams& params, int banksLog2WithPlanes) {
   const unsigned unit = params.largeUnitFlag != 0 ? 8192 : 4096;
   const unsigned divisor = static_cast<unsigned>(params.setting.channels) << banksLog2WithPlanes;
   const int sa = divisor == 0 ? 0 : Log2(unit / divisor);
-  if (params.resPercentage == 0) return std::nullopt;
   const float reserve = static_cast<float>(params.resPercentage) * 0.001f;
-  std::uint32_t k = 2;
-  while (!(reserve > 1.0f / static_cast<float>(k))) k *= 2;
   const int perPlaneLog2 = Log2(params.geometry.halfPlaneBlocks);
-  int shift = std::min(sa, perPlaneLog2 - Log2(k));
-  if (params.resPercentage >= 68) shift = std::min(shift, perPlaneLog2 - 4);
-  return std::max(shift, 0);
+  std::uint32_t k = 2;
+  int kLog2 = 1;
+  while (!(reserve > 1.0f / static_cast<float>(k)) && kLog2 < perPlaneLog2) {
+    k *= 2;
+    ++kLog2;
+  }
+  int shift = std::min(sa, std::max(perPlaneLog2 - kLog2, 0));
+  if (params.resPercentage >= 68) shift = std::min(shift, std::max(perPlaneLog2 - 4, 0));
+  return shift;
 }
 
 bool LoadImage(int port, std::span<std::uint8_t> image, std::string_view fileName, std::uint32_t ramAddress) {
@@ -103,23 +103,25 @@ bool LoadImage(int port, std::span<std::uint8_t> image, std::string_view fileNam
 }  // namespace
 
 std::uint32_t TableAreaSize(const FlashParams& params, std::uint32_t layoutValue) {
-  const std::uint32_t b = params.setting.banks;
-  const std::uint32_t c = params.setting.channels;
-  const std::uint32_t n = params.geometry.blockValue / 2;
-  const std::uint32_t p = params.geometry.pagesPerBlock;
-  const std::uint32_t r = params.resPercentage;
-  const std::uint32_t w = layoutValue & 0xFFFF;
+  const std::int64_t b = params.setting.banks;
+  const std::int64_t c = params.setting.channels;
+  const std::int64_t n = params.geometry.blockValue / 2;
+  const std::int64_t p = params.geometry.pagesPerBlock;
+  const std::int64_t r = params.resPercentage;
+  const std::int64_t w = layoutValue & 0xFFFF;
   const std::int64_t a = b * c;
-  const std::uint16_t rb = static_cast<std::uint16_t>((r * n) / 1000);
-  const std::uint16_t d = static_cast<std::uint16_t>(n - rb);
-  const std::int64_t m = a * (std::int64_t{rb} - 3) - w;
-  const std::int64_t s1 = a * (8 * std::int64_t{n} + 5 * std::int64_t{d} + 5 * std::int64_t{rb} + 1616);
+  const std::int64_t rb = static_cast<std::uint16_t>((r * n) / 1000);
+  // A reserve above the whole, or fewer reserve blocks than the tables take,
+  // leaves no blocks rather than a negative count that wraps the sum.
+  const std::int64_t d = std::max<std::int64_t>(n - rb, 0);
+  const std::int64_t m = std::max<std::int64_t>(a * (rb - 3) - w, 0);
+  const std::int64_t s1 = a * (8 * n + 5 * d + 5 * rb + 1616);
   const std::int64_t s2 = 160 * m;
-  const std::int64_t s3 = 8 * (std::int64_t{p} * m + 1);
+  const std::int64_t s3 = 8 * (p * m + 1);
   const std::int64_t s4 = 8 * (a * d + 1);
   const std::uint32_t t = static_cast<std::uint32_t>(s1 + s2 + s3 + s4 + 0x300000);
   std::uint32_t size = (t / 16384 + 1) * 16384;
-  const std::uint32_t multiple = params.geometry.sectorsPerPage * 512u * 2u * c;
+  const std::uint32_t multiple = params.geometry.sectorsPerPage * 512u * 2u * static_cast<std::uint32_t>(c);
   if (multiple != 0 && size % multiple != 0) size = (size / multiple + 1) * multiple;
   return size;
 }
@@ -198,15 +200,8 @@ bool FillFirmwareGeometry(int port, std::span<std::uint8_t> page) {
   if (record == nullptr || block.empty()) return false;
   const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
   const FlashParams& params = *snapshot;
-  const unsigned planes = params.geometry.planes;
-  if (planes == 0) return false;
   const int banksLog2 = Log2(params.setting.banks);
-  const int l = banksLog2 + (planes > 1 ? 1 : 0);
-  const std::optional<int> shift = SuperPageShift(params, l);
-  if (!shift) {
-    DebugPrint("Firmware geometry refused on port %d: the part has no reserve\n", port);
-    return false;
-  }
+  const int l = banksLog2 + (params.geometry.planes > 1 ? 1 : 0);
   const std::span<std::uint8_t> g = block.subspan(kGeometryBlockAt, kGeometryBlockSize);
   std::fill(g.begin(), g.end(), std::uint8_t{0});
   const std::uint8_t sectorsLog2 = Log2(params.geometry.sectorsPerPage);
@@ -216,7 +211,7 @@ bool FillFirmwareGeometry(int port, std::span<std::uint8_t> page) {
   g[3] = Log2(params.geometry.pagesPerBlock);
   g[4] = Log2(params.geometry.halfPlaneBlocks);
   g[5] = sectorsLog2;
-  g[6] = static_cast<std::uint8_t>(*shift);
+  g[6] = static_cast<std::uint8_t>(SuperPageShift(params, l));
   g[7] = 8;
   g[8] = record->modeByte;
   g[9] = params.token14 != 0 ? 1 : 0;
@@ -286,14 +281,6 @@ bool LoadRamCodeA(int port, std::span<std::uint8_t> image, std::uint8_t& optionB
   if (!LoadImage(port, image, "GDP_A.bin", ramAddress)) return false;
   if (CurrentFlashParams()->setting.halfPages != 0) optionByte = kHalfPageOption;
   return true;
-}
-
-bool RunEraseOperation(int port, std::span<std::uint8_t> image, std::uint32_t ramAddress) {
-  std::uint8_t optionByte = 0;
-  if (!LoadRamCode(port, image, optionByte, ramAddress)) return false;
-  std::uint8_t status = 0;
-  if (!RunOperationAndWait(port, kEraseOperation, optionByte | kEraseOptionBit, status, false)) return false;
-  return status == kErasePassed;
 }
 
 }  // namespace devlib

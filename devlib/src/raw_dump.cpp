@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -14,6 +13,11 @@ namespace devlib {
 namespace {
 
 std::atomic<bool> rawDumpFlag{false};
+// Each write gets its own temporary name, so two workers dumping the same
+// name never write into one file.
+std::atomic<unsigned> dumpSequence{0};
+
+bool DumpsOn() { return CurrentFlashParams()->dumpDebugFile != 0 || RawDumpFlag(); }
 
 }  // namespace
 
@@ -21,16 +25,14 @@ void SetRawDumpFlag() { rawDumpFlag.store(true); }
 bool RawDumpFlag() { return rawDumpFlag.load(); }
 
 bool WriteDebugDump(std::string_view fileName, std::span<const std::uint8_t> data) {
-  if (CurrentFlashParams()->dumpDebugFile == 0 && !RawDumpFlag()) return false;
+  if (!DumpsOn()) return false;
   const std::filesystem::path target{std::string(fileName)};
   std::filesystem::path partial = target;
-  partial += ".part";
-  bool written = false;
-  {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(partial.c_str(), "wb"), &std::fclose);
-    if (!file) return false;
-    written = std::fwrite(data.data(), 1, data.size(), file.get()) == data.size() && std::fflush(file.get()) == 0;
-  }
+  partial += "." + std::to_string(dumpSequence.fetch_add(1)) + ".part";
+  std::FILE* file = std::fopen(partial.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  written = std::fclose(file) == 0 && written;
   std::error_code error;
   if (written) std::filesystem::rename(partial, target, error);
   if (!written || error) {
@@ -44,7 +46,7 @@ bool WriteDebugDump(int port, std::string_view fileName, std::span<const std::ui
   if (CurrentProgramKind() == ProgramKind::Blockprobe || PortIo(port) == nullptr) {
     return WriteDebugDump(fileName, data);
   }
-  if (CurrentFlashParams()->dumpDebugFile == 0 && !RawDumpFlag()) return false;
+  if (!DumpsOn()) return false;
   char folder[16];
   std::snprintf(folder, sizeof folder, "Port%02d", port + 1);
   std::error_code error;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <vector>
 
@@ -62,7 +63,12 @@ TEST_F(ClaimNew, FewerThanFourDistinctBlocksFailBeforeTheRebuildsLoad) {
     const char* name;
     std::vector<std::uint16_t> blocks;
     int count;
-  } cases[] = {{"duplicate", {4, 4, 2, 7}, 3}, {"short", {4, 9}, 2}, {"none", {}, 0}};
+    std::array<std::uint16_t, 4> kept;  // the blocks found first, then 0xFFFF
+  } cases[] = {{"duplicate", {4, 4, 2, 7}, 3, {4, 2, 7, 0xFFFF}},
+               {"twoDuplicates", {4, 4, 2, 2}, 2, {4, 2, 0xFFFF, 0xFFFF}},
+               {"short", {4, 9}, 2, {4, 9, 0xFFFF, 0xFFFF}},
+               {"endsEarly", {0, 1, 0xFFFF, 3}, 2, {0, 1, 0xFFFF, 0xFFFF}},
+               {"none", {}, 0, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     drivesim::DriveConfig config = DriveFor(PortPath::OwnUsb, kPort);
@@ -71,9 +77,18 @@ TEST_F(ClaimNew, FewerThanFourDistinctBlocksFailBeforeTheRebuildsLoad) {
     buffer_.assign(buffer_.size(), 0x5A);
     EXPECT_FALSE(RebuildDevice(kPort, buffer_, 0, true));
     EXPECT_EQ(PortIo(kPort)->loaderBlockCount, c.count);
+    EXPECT_EQ(PortIo(kPort)->loaderBlocks, c.kept);
     EXPECT_EQ(drive.runState(), drivesim::RunState::GdpRamCode) << "GDP_A.bin was never loaded";
     EXPECT_EQ(buffer_[0], 0) << "the error block was read";
   }
+}
+
+TEST_F(ClaimNew, ALoaderListThatCannotBeReadFails) {
+  drivesim::DriveConfig config = DriveFor(PortPath::OwnUsb, kPort);
+  config.loaderListFails = true;
+  Drive(config);
+  EXPECT_FALSE(CheckLoaderBlocks(kPort, buffer_, 0));
+  EXPECT_FALSE(RebuildDevice(kPort, buffer_, 0, false));
 }
 
 TEST_F(ClaimNew, RebuildWantsStatus18InitWants14) {

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -168,6 +172,47 @@ TEST(TableBuildReport, HeadRecordsStepOneByteMore) {
             "Ch#2, CE#0, BadBlockNum: 10\r\n"
             "Ch#0, CE#1, BadBlockNum: 20\r\n");
   EXPECT_EQ(report.badChCeIndices, (std::vector<int>{2, 4}));
+}
+
+// The flash module test's result list as the test leaves it: byte 0 = 1 +
+// entries, the head code at byte 1, entry k at 18 + 16k (code, channel, bank,
+// the bytes read from +6). It is formatted from byte 1.
+Bytes ModuleList(std::uint8_t headCode, const std::vector<Bytes>& entries) {
+  Bytes list(18 + 16 * entries.size() + 512, 0);
+  list[0] = static_cast<std::uint8_t>(1 + entries.size());
+  list[1] = headCode;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    std::copy(entries[k].begin(), entries[k].end(), list.begin() + static_cast<std::ptrdiff_t>(18 + 16 * k));
+  }
+  return list;
+}
+
+TEST(TableBuildReport, FlashModuleLists) {
+  Bytes countReport(16, 0);  // the info block read into entry 0 + 6: channels at [7], banks at [8]
+  countReport[0] = 0x81;
+  countReport[6 + 7] = 2;
+  countReport[6 + 8] = 1;
+  const struct {
+    const char* name;
+    Bytes list;
+    std::string text;
+  } cases[] = {
+      {"idMismatches",
+       ModuleList(0x82, {Record(0x83, 1, 0, 0, 0, {0xEC, 0xD7, 0x14, 0x76, 0x44}),
+                         Record(0x83, 3, 1, 0, 0, {0, 0, 0, 0, 0})}),
+       "Flash Setting - ID: 98 D7 94 32 76\r\n"
+       "Scan Result -  ID: EC D7 14 76 44 (Ch#01, Bank#00)\r\n"
+       "Scan Result -  ID: 00 00 00 00 00 (Ch#03, Bank#01)\r\n"},
+      {"countMismatch", ModuleList(0x80, {countReport}),
+       "Flash Setting - Ch:04 , Bank:02\r\n"
+       "Scan Result -  Ch:02 , Bank:01\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FailureReport report = FormatTableBuildReport(std::span(c.list).subspan(1), c.list[0], Part());
+    EXPECT_EQ(report.text, c.text);
+    EXPECT_EQ(report.errorCode, std::nullopt);
+  }
 }
 
 TEST(TableBuildReport, CountAndBufferBoundTheRecords) {

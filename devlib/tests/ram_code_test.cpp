@@ -1,16 +1,22 @@
 // RAM code images: the parameter block the host writes (both variants, as
-// golden bytes), the table area size, the load sequence against the emulated
-// controller, and damaged or missing images.
+// golden bytes), the table area size and super-page shift, the load sequence
+// against the emulated controller, damaged or missing images, a load that
+// fails part way, and the RAM code erase.
 
 #include "devlib/ram_code.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
+#include <ostream>
+#include <string>
 #include <vector>
 
+#include "devlib/controller_access.h"
+#include "devlib/drive_state.h"
 #include "devlib/flash_params.h"
 #include "devlib/port_io.h"
 #include "drivesim/config.h"
@@ -22,12 +28,22 @@ namespace devlib::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using drivesim::Layer;
+using drivesim::RunState;
+using testsupport::ImageDamage;
 constexpr int kPort = 2;
+constexpr std::uint32_t kWindow = 0x40000000;
+
+template <typename Case>
+  requires requires(const Case& c) { std::string(c.name); }
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.name;
+}
 
 // A fixed part and port whose parameter block is spelt out byte by byte below.
 FlashParams GoldenPart() {
   FlashParams p;
-  p.setting.typeWord = 0x224A;
+  p.setting.typeWord = 0x224A;  // maker class 2
   p.setting.halfPages = 1;
   p.setting.extraMode = 1;
   p.setting.channels = 4;
@@ -71,9 +87,8 @@ void GoldenPort(PortIoRecord& record) {
 Bytes Head() {
   Bytes b(40, 0);
   const std::pair<std::size_t, std::uint8_t> set[] = {
-      {0, 0x4A}, {1, 0x22}, {2, 0x22}, {3, 4},  {4, 2},  {5, 1},     {6, 3},  {7, 0x21},
-      {8, 0x44}, {9, 0x39}, {10, 0x22}, {11, 2}, {16, 2}, {18, 3},   {20, 0x10}, {22, 0x11},
-      {24, 64},  {26, 0x01}};
+      {0, 0x4A}, {1, 0x22}, {2, 0x22},  {3, 4},  {4, 2},  {5, 1},  {6, 3},     {7, 0x21},  {8, 0x44},
+      {9, 0x39}, {10, 0x22}, {11, 2},   {16, 2}, {18, 3}, {20, 0x10}, {22, 0x11}, {24, 64}, {26, 0x01}};
   for (const auto& [at, value] : set) b[at] = value;
   return b;
 }
@@ -86,8 +101,8 @@ Bytes RamCodeBlock() {
   for (std::size_t i = 0; i < 24; ++i) b[48 + i] = static_cast<std::uint8_t>(32 * i);
   // Table-size block: 0x930000 bytes, the layout value, file 1 at page 8,
   // DirtyDepth 50 kept to 40, token 14, the mode and feature bytes.
-  const std::pair<std::size_t, std::uint8_t> sizes[] = {{74, 0x93}, {76, 0x45}, {78, 0x01}, {80, 8},
-                                                        {82, 40},   {86, 0x02}, {87, 0x01}, {88, 0x07}, {89, 0x48}};
+  const std::pair<std::size_t, std::uint8_t> sizes[] = {{74, 0x93}, {76, 0x45}, {78, 0x01}, {80, 8},   {82, 40},
+                                                        {86, 0x02}, {87, 0x01}, {88, 0x07}, {89, 0x48}};
   for (const auto& [at, value] : sizes) b[at] = value;
   return b;
 }
@@ -113,6 +128,24 @@ Bytes FirmwareBlock() {
   return b;
 }
 
+// What the controller should hold after a load of `file`: its first 0xFC00
+// bytes, 0x66 past its end, and the golden block where the image is patched.
+Bytes Expected(const Bytes& file, bool patched) {
+  Bytes image(kRamCodeImageSize, 0x66);
+  std::copy_n(file.begin(), std::min(file.size(), image.size()), image.begin());
+  if (patched) {
+    const Bytes block = RamCodeBlock();
+    std::copy(block.begin(), block.end(), image.begin() + 0xA00);
+  }
+  return image;
+}
+
+std::size_t Count(drivesim::Drive& drive, std::uint8_t subOp) {
+  const auto entries = drive.wire().entries(Layer::Controller);
+  return static_cast<std::size_t>(
+      std::count_if(entries.begin(), entries.end(), [subOp](const auto& e) { return e.command.at(2) == subOp; }));
+}
+
 class RamCode : public EmulatedLineTest {
  protected:
   void SetUp() override {
@@ -122,10 +155,10 @@ class RamCode : public EmulatedLineTest {
     PublishFlashParams(GoldenPart());
     previousDirectory_ = std::filesystem::current_path();
     directory_ = std::filesystem::temp_directory_path() / ("ram-code-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_ / "program");
+    std::filesystem::create_directories(program());
     std::filesystem::current_path(directory_);
-    platform::paths::setProgramDirectory(directory_ / "program");
-    testsupport::WriteRamCodeImages(directory_ / "program", directory_);
+    platform::paths::setProgramDirectory(program());
+    testsupport::WriteRamCodeImages(program(), directory_);
   }
   void TearDown() override {
     platform::paths::setProgramDirectory({});
@@ -134,9 +167,17 @@ class RamCode : public EmulatedLineTest {
     PublishFlashParams(previousParams_);
     EmulatedLineTest::TearDown();
   }
-  drivesim::Drive& Drive() {
-    drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
-    GoldenPort(*PortIo(kPort));
+  std::filesystem::path program() const { return directory_ / "program"; }
+  drivesim::Drive& Drive(int port = kPort, PortPath path = PortPath::OwnUsb) {
+    return AttachConfigured(DriveFor(path, port), port, path);
+  }
+  drivesim::Drive& AttachConfigured(const drivesim::DriveConfig& config, int port = kPort,
+                                    PortPath path = PortPath::OwnUsb) {
+    drivesim::Drive& drive = line_->addDrive(config);
+    WirePort(port, drive.config().path, path);
+    GoldenPort(*PortIo(port));
+    // Behind a bridge the callers switch vendor mode on before their first vendor command.
+    EXPECT_TRUE(SetVendorMode(port, true));
     return drive;
   }
   Bytes image_ = Bytes(kRamCodeImageSize);
@@ -144,25 +185,59 @@ class RamCode : public EmulatedLineTest {
   std::filesystem::path previousDirectory_, directory_;
 };
 
-TEST_F(RamCode, LoadWritesTheGoldenParameterBlockAndStartsTheImage) {
-  drivesim::Drive& drive = Drive();
+// The golden block reaches the controller on every path, and each image
+// starts the RAM code its magic and tag name.
+class RamCodeOnPath : public RamCode, public ::testing::WithParamInterface<PortPath> {};
+
+TEST_P(RamCodeOnPath, EachImageLoadsWithTheGoldenBlockAndStarts) {
+  drivesim::Drive& drive = Drive(kPort, GetParam());
   std::uint8_t option = 0xFF;
   ASSERT_TRUE(LoadRamCode(kPort, image_, option, 0));
   EXPECT_EQ(option, 0x02) << "a half-page part";
-  EXPECT_EQ(drive.runState(), drivesim::RunState::GdpRamCode);
-  EXPECT_EQ(drive.memory(0x40000000 + 0xA00, 0x78), RamCodeBlock());
-  // Everything else of the image went as the file holds it.
-  const Bytes file = testsupport::RamCodeImageBytes("GDP_", "GDP110");
-  EXPECT_EQ(drive.memory(0x40000000, 0xA00), Bytes(file.begin(), file.begin() + 0xA00));
+  EXPECT_EQ(drive.runState(), RunState::GdpRamCode);
+  EXPECT_EQ(drive.memory(kWindow + 0xA00, 0x78), RamCodeBlock());
+  EXPECT_EQ(drive.memory(kWindow, kRamCodeImageSize),
+            Expected(testsupport::RamCodeImageBytes(testsupport::kGdpMagic, testsupport::kGdpTag), true));
+  EXPECT_EQ(Bytes(image_.begin() + 0xA00, image_.begin() + 0xA78), RamCodeBlock()) << "the buffer keeps what went";
+
+  ASSERT_TRUE(LoadTestRamCode(kPort, image_, 0));
+  EXPECT_EQ(drive.runState(), RunState::TstRamCode);
+  EXPECT_EQ(drive.memory(kWindow + 0xA00, 0x78), RamCodeBlock()) << "satatest.bin is patched alike";
+
+  option = 0;
+  ASSERT_TRUE(LoadRamCodeA(kPort, image_, option, 0));
+  EXPECT_EQ(option, 0x02);
+  EXPECT_EQ(drive.runState(), RunState::GdpARamCode);
 }
 
-TEST_F(RamCode, EachImageEndsInItsOwnRunState) {
-  drivesim::Drive& drive = Drive();
-  ASSERT_TRUE(LoadTestRamCode(kPort, image_, 0));
-  EXPECT_EQ(drive.runState(), drivesim::RunState::TstRamCode);
+INSTANTIATE_TEST_SUITE_P(Paths, RamCodeOnPath,
+                         ::testing::Values(PortPath::OwnUsb, PortPath::Bridge, PortPath::NativeSata),
+                         [](const auto& testCase) { return std::string(PortPathName(testCase.param)); });
+
+TEST_F(RamCode, OptionByteStaysClearForAWholePagePart) {
+  FlashParams p = GoldenPart();
+  p.setting.halfPages = 0;
+  PublishFlashParams(p);
+  Drive();
+  std::uint8_t option = 0xFF;
+  ASSERT_TRUE(LoadRamCode(kPort, image_, option, 0));
+  EXPECT_EQ(option, 0);
+}
+
+// Each port's block carries its own record, never another port's.
+TEST_F(RamCode, EachPortSendsItsOwnRecord) {
+  drivesim::Drive& first = Drive(kPort);
+  drivesim::Drive& second = Drive(kPort + 1);
+  PortIo(kPort + 1)->loaderBlocks = {5, 6, 7, 8};
+  PortIo(kPort + 1)->modeByte = 0x03;
   std::uint8_t option = 0;
-  ASSERT_TRUE(LoadRamCodeA(kPort, image_, option, 0));
-  EXPECT_EQ(drive.runState(), drivesim::RunState::GdpARamCode);
+  Bytes otherImage(kRamCodeImageSize);
+  ASSERT_TRUE(LoadRamCode(kPort + 1, otherImage, option, 0));
+  ASSERT_TRUE(LoadRamCode(kPort, image_, option, 0));
+  EXPECT_EQ(first.memory(kWindow + 0xA00, 0x78), RamCodeBlock());
+  const Bytes other = second.memory(kWindow + 0xA00, 0x78);
+  EXPECT_EQ(Bytes(other.begin() + 16, other.begin() + 24), (Bytes{5, 0, 6, 0, 7, 0, 8, 0}));
+  EXPECT_EQ(other[88], 0x03);
 }
 
 TEST_F(RamCode, FirmwarePagesGetTheFirmwareTail) {
@@ -171,113 +246,263 @@ TEST_F(RamCode, FirmwarePagesGetTheFirmwareTail) {
   ASSERT_TRUE(FillFirmwareParams(kPort, page));
   ASSERT_TRUE(FillFirmwareGeometry(kPort, page));
   EXPECT_EQ(Bytes(page.begin() + 0xA00, page.begin() + 0xA78), FirmwareBlock());
-  EXPECT_EQ(page[0x9FF], 0xEE);
-  EXPECT_EQ(page[0xA78], 0xEE);
+  EXPECT_TRUE(std::all_of(page.begin(), page.begin() + 0xA00, [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_TRUE(std::all_of(page.begin() + 0xA78, page.end(), [](std::uint8_t b) { return b == 0xEE; }));
 
-  FlashParams noReserve = GoldenPart();
-  noReserve.resPercentage = 0;
-  PublishFlashParams(noReserve);
-  Bytes untouched(0x1000, 0xEE);
-  EXPECT_FALSE(FillFirmwareGeometry(kPort, untouched)) << "no reserve: the shift search would never end";
-  EXPECT_EQ(untouched, Bytes(0x1000, 0xEE));
+  Bytes small(0xA40);
+  EXPECT_FALSE(FillFirmwareParams(kPort, small)) << "a page without room for the block";
+  EXPECT_FALSE(FillFirmwareGeometry(kPort, small));
+  EXPECT_FALSE(FillFirmwareParams(999, page)) << "no such port";
 }
 
 TEST(TableAreaSizeTest, VersionElevenSizing) {
-  FlashParams p;
-  p.setting.banks = 2;
-  p.setting.channels = 8;
-  p.geometry.sectorsPerPage = 4;
-  p.geometry.blockValue = 2048;
-  p.geometry.pagesPerBlock = 128;
-  p.resPercentage = 68;
-  EXPECT_EQ(TableAreaSize(p, 0), 4784128u);  // 4 767 744 in 16 KiB units, then a multiple of 32 KiB
-  p.geometry.sectorsPerPage = 0;
-  EXPECT_EQ(TableAreaSize(p, 0), 4767744u) << "no page size: the 16 KiB units stand";
-}
-
-// Option bit 0x08: more than two banks, or two with option 3.
-TEST_F(RamCode, BankOptionBit) {
-  Drive();
-  const struct {
-    std::uint8_t banks;
-    bool option3;
-    bool bit;
-  } cases[] = {{2, false, false}, {2, true, true}, {4, false, true}, {1, true, false}};
-  for (const auto& c : cases) {
-    FlashParams p = GoldenPart();
-    p.setting.banks = c.banks;
-    p.firmwareOptions[3] = c.option3 ? 1 : 0;
-    PublishFlashParams(p);
-    Bytes head(40);
-    ASSERT_TRUE(FillParamHead(kPort, head));
-    EXPECT_EQ((head[9] & 0x08) != 0, c.bit) << int{c.banks} << " banks, option 3 " << c.option3;
+  const struct Case {
+    const char* name;
+    std::uint8_t channels;
+    std::uint8_t sectorsPerPage;
+    std::uint16_t resPercentage;
+    std::uint32_t layoutValue;
+    std::uint32_t size;
+  } cases[] = {
+      // 4 767 744 in 16 KiB units, then a multiple of 32 KiB
+      {"worked example", 8, 4, 68, 0, 0x490000},
+      {"only the low half of the layout value counts", 8, 4, 68, 0x12340000, 0x490000},
+      {"no page size leaves the 16 KiB units", 8, 0, 68, 0, 4767744},
+      {"no channels: nothing but the fixed part", 0, 4, 68, 0, 0x304000},
+      // Fewer reserve blocks than the tables take, and more early-bad entries
+      // than the reserve holds, count as none rather than wrap.
+      {"reserve under three blocks", 8, 4, 2, 0, 0x360000},
+      {"more early-bad entries than reserve", 8, 4, 68, 20000, 0x360000},
+      {"early-bad entries that would wrap the sum", 8, 4, 68, 0xFFFF, 0x360000},
+      {"reserve above the whole", 8, 4, 1500, 0, 0x1EF8000},
+  };
+  for (const Case& c : cases) {
+    FlashParams p;
+    p.setting.banks = 2;
+    p.setting.channels = c.channels;
+    p.geometry.sectorsPerPage = c.sectorsPerPage;
+    p.geometry.blockValue = 2048;
+    p.geometry.pagesPerBlock = 128;
+    p.resPercentage = c.resPercentage;
+    EXPECT_EQ(TableAreaSize(p, c.layoutValue), c.size) << c.name;
   }
 }
 
-TEST_F(RamCode, ImageFilesAsTheyCome) {
-  drivesim::Drive& drive = Drive();
-  // A short image loads, its tail 0x66.
-  testsupport::WriteImageFile(directory_ / "program" / "GDP.bin", testsupport::RamCodeImageBytes("GDP_", "GDP110", 40000));
+// The super-page shift (geometry byte 6) over the reserve, the unit size,
+// planes and counts that could divide by zero or search for ever.
+TEST_F(RamCode, SuperPageShift) {
+  Drive();
+  const struct Case {
+    const char* name;
+    std::uint8_t channels;
+    std::uint8_t banks;
+    std::uint8_t planes;
+    std::uint16_t blockValue;
+    std::uint16_t resPercentage;
+    std::uint8_t largeUnit;
+    std::uint8_t shift;
+  } cases[] = {
+      {"reserve 68", 8, 2, 1, 8192, 68, 0, 8},
+      {"reserve 63 halts at k = 16", 1, 1, 1, 8192, 63, 0, 8},
+      {"reserve 62 goes on to k = 32", 1, 1, 1, 8192, 62, 0, 7},
+      {"reserve 125 capped by the 68 rule", 1, 1, 1, 8192, 125, 0, 8},
+      {"two planes", 8, 2, 2, 8192, 68, 0, 7},
+      {"small unit", 8, 2, 1, 16384, 68, 0, 8},
+      {"large unit", 8, 2, 1, 16384, 68, 1, 9},
+      {"reserve 1 on a small part stays at 0", 8, 2, 1, 1024, 1, 0, 0},
+      {"no reserve ends the search", 8, 2, 1, 8192, 0, 0, 0},
+      {"no channels", 0, 2, 1, 8192, 68, 0, 0},
+      {"no blocks", 8, 2, 1, 0, 68, 0, 0},
+  };
+  for (const Case& c : cases) {
+    FlashParams p = GoldenPart();
+    p.setting.channels = c.channels;
+    p.setting.banks = c.banks;
+    p.geometry.planes = c.planes;
+    p.geometry.blockValue = c.blockValue;
+    p.geometry.halfPlaneBlocks = static_cast<std::uint16_t>(c.blockValue / 2 / c.planes);
+    p.resPercentage = c.resPercentage;
+    p.largeUnitFlag = c.largeUnit;
+    PublishFlashParams(p);
+    Bytes page(0x1000);
+    ASSERT_TRUE(FillFirmwareGeometry(kPort, page)) << c.name;
+    EXPECT_EQ(page[0xA00 + 48 + 6], c.shift) << c.name;
+  }
+}
+
+// Geometry byte 31 and word 48 from the maker class and the extra-mode flag.
+TEST_F(RamCode, MakerClassBits) {
+  Drive();
+  const struct Case {
+    int makerClass;
+    bool extraMode;
+    std::uint8_t bits;
+    std::uint16_t word48;
+  } cases[] = {{0, false, 0x01, 512}, {1, false, 0x02, 800}, {2, false, 0x04, 800}, {3, false, 0x02, 800},
+               {3, true, 0x04, 800},  {4, true, 0x01, 512},  {5, false, 0, 800},    {6, true, 0, 800}};
+  for (const Case& c : cases) {
+    FlashParams p = GoldenPart();
+    p.setting.typeWord = static_cast<std::uint16_t>(c.makerClass << 12 | 0x024A);
+    p.setting.extraMode = c.extraMode ? 1 : 0;
+    PublishFlashParams(p);
+    Bytes page(0x1000);
+    ASSERT_TRUE(FillFirmwareGeometry(kPort, page));
+    const std::size_t g = 0xA00 + 48;
+    EXPECT_EQ(page[g + 31], c.bits) << "class " << c.makerClass << " extra " << c.extraMode;
+    EXPECT_EQ(page[g + 48] | page[g + 49] << 8, c.word48) << "class " << c.makerClass;
+  }
+}
+
+// Head bytes 9 and 10 from the option record, the bank count and the maker class.
+TEST_F(RamCode, OptionBits) {
+  Drive();
+  const struct Case {
+    const char* name;
+    std::uint8_t banks;
+    int makerClass;
+    std::vector<std::size_t> options;
+    std::uint8_t bitsA, bitsB;
+  } cases[] = {
+      {"two banks without option 3", 2, 1, {}, 0x00, 0x00},
+      {"two banks with option 3", 2, 1, {3}, 0x08, 0x00},
+      {"four banks whatever option 3 holds", 4, 1, {}, 0x08, 0x00},
+      {"one bank with option 3", 1, 1, {3}, 0x00, 0x00},
+      {"remap on class 2", 1, 2, {5}, 0x20, 0x00},
+      {"remap on class 1", 1, 1, {5}, 0x00, 0x00},
+      {"option 7 under scramble", 1, 1, {4, 7}, 0x10, 0x00},
+      {"option 7 alone", 1, 1, {7}, 0x80, 0x00},
+      {"plain A bits", 1, 1, {0, 1, 2, 6}, 0x47, 0x00},
+      {"B bits", 1, 1, {8, 9, 10, 11, 12, 13}, 0x00, 0x3F},
+  };
+  for (const Case& c : cases) {
+    FlashParams p = GoldenPart();
+    p.setting.banks = c.banks;
+    p.setting.typeWord = static_cast<std::uint16_t>(c.makerClass << 12 | 0x024A);
+    p.firmwareOptions = {};
+    for (const std::size_t o : c.options) p.firmwareOptions[o] = 1;
+    PublishFlashParams(p);
+    Bytes head(40, 0xEE);
+    ASSERT_TRUE(FillParamHead(kPort, head));
+    EXPECT_EQ(head[9], c.bitsA) << c.name;
+    EXPECT_EQ(head[10], c.bitsB) << c.name;
+  }
+}
+
+// Image files as they come: what the controller holds afterwards, whether it
+// was patched, and whether the load got as far as a running RAM code.
+TEST_F(RamCode, DamagedImages) {
+  const struct Case {
+    const char* name;
+    ImageDamage damage;
+    bool sent;     // written to the controller
+    bool patched;  // its parameter block filled
+    bool started;  // the controller runs it
+  } cases[] = {
+      {"short: the tail is 0x66", ImageDamage::Short, true, true, true},
+      {"long: read only as far as an image goes", ImageDamage::Long, true, true, true},
+      {"wrong magic: sent unchanged, not started", ImageDamage::WrongMagic, true, false, false},
+      {"empty tag: the library does not look at it", ImageDamage::ZeroTag, true, true, true},
+      {"truncated before the magic", ImageDamage::Truncated, true, false, false},
+      {"empty file", ImageDamage::Empty, false, false, false},
+  };
+  int port = kPort;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drivesim::Drive& drive = Drive(++port);
+    const Bytes file = testsupport::DamagedRamCodeImage(c.damage);
+    testsupport::WriteImageFile(program() / "GDP.bin", file);
+    std::uint8_t option = 0xFF;
+    EXPECT_EQ(LoadRamCode(port, image_, option, 0), c.started);
+    EXPECT_EQ(option, c.started ? 0x02 : 0x00);
+    EXPECT_EQ(Count(drive, 0x87), c.sent ? 1u : 0u);
+    if (c.sent) {
+      EXPECT_EQ(drive.memory(kWindow, kRamCodeImageSize), Expected(file, c.patched));
+    }
+    EXPECT_EQ(drive.runState(), c.started ? RunState::GdpRamCode : RunState::Loader);
+  }
+}
+
+TEST_F(RamCode, ImagesAreLookedUpWhereTheyBelong) {
+  Drive();
   std::uint8_t option = 0;
-  ASSERT_TRUE(LoadRamCode(kPort, image_, option, 0));
-  EXPECT_EQ(drive.memory(0x40000000 + 40000, 24512), Bytes(24512, 0x66));
-  // An image without a known magic goes unchanged (and is not started by the controller).
-  testsupport::WriteImageFile(directory_ / "program" / "GDP.bin", testsupport::RamCodeImageBytes("XXXX", "GDP110"));
+  // GDP.bin and satatest.bin beside the program only, GDP_A.bin in the current directory only.
+  std::filesystem::rename(program() / "GDP.bin", directory_ / "GDP.bin");
   EXPECT_FALSE(LoadRamCode(kPort, image_, option, 0));
-  const Bytes file = testsupport::RamCodeImageBytes("XXXX", "GDP110");
-  EXPECT_EQ(drive.memory(0x40000000 + 0xA00, 0x78), Bytes(file.begin() + 0xA00, file.begin() + 0xA78));
-  // An empty file and a missing one send nothing.
-  testsupport::WriteImageFile(directory_ / "program" / "GDP.bin", {});
-  EXPECT_FALSE(WriteRamCodeImage(kPort, image_, "GDP.bin", 0));
-  std::filesystem::remove(directory_ / "program" / "GDP.bin");
-  EXPECT_FALSE(WriteRamCodeImage(kPort, image_, "GDP.bin", 0));
-  Bytes small(100);
+  std::filesystem::rename(directory_ / "GDP_A.bin", program() / "GDP_A.bin");
+  EXPECT_FALSE(LoadRamCodeA(kPort, image_, option, 0));
+  EXPECT_TRUE(LoadTestRamCode(kPort, image_, 0));
+  Bytes small(kRamCodeImageSize - 1);
   EXPECT_FALSE(WriteRamCodeImage(kPort, small, "satatest.bin", 0)) << "a buffer under 0xFC00 bytes";
+  EXPECT_FALSE(WriteRamCodeImage(999, image_, "satatest.bin", 0)) << "no such port";
 }
 
-// The memory read (vendor sub-op 0x86) that reads the image back.
-drivesim::FaultRule ReadBackFault(drivesim::FaultKind kind) {
-  drivesim::FaultRule rule;
-  rule.kind = kind;
-  rule.match.subOp = 0x86;
-  return rule;
-}
-
-TEST_F(RamCode, AFailedOrDifferentReadBackStopsBeforeTheStart) {
-  drivesim::Drive& drive = Drive();
-  drive.injectFault(ReadBackFault(drivesim::FaultKind::ShortReply));
-  std::uint8_t option = 0;
-  EXPECT_FALSE(LoadRamCode(kPort, image_, option, 0));
-  EXPECT_EQ(drive.runState(), drivesim::RunState::Loader) << "the image was never started";
-  drive.injectFault(ReadBackFault(drivesim::FaultKind::TransportFailure));
-  EXPECT_FALSE(LoadRamCode(kPort, image_, option, 0));
-  EXPECT_EQ(drive.runState(), drivesim::RunState::Loader);
-  EXPECT_TRUE(LoadRamCode(kPort, image_, option, 0)) << "the next load goes through";
+// A load that fails at any step gives false; the controller is never told
+// to start an image it may not hold.
+TEST_F(RamCode, AFailedStepEndsTheLoad) {
+  const struct Case {
+    const char* name;
+    std::uint8_t subOp;
+    drivesim::FaultKind kind;
+    RunState state;
+  } cases[] = {
+      {"session start fails", 0x81, drivesim::FaultKind::TransportFailure, RunState::Firmware},
+      {"run mode fails", 0x83, drivesim::FaultKind::TransportFailure, RunState::Firmware},
+      {"image write fails", 0x87, drivesim::FaultKind::TransportFailure, RunState::Loader},
+      {"read-back fails", 0x86, drivesim::FaultKind::TransportFailure, RunState::Loader},
+      {"read-back half there", 0x86, drivesim::FaultKind::ShortReply, RunState::Loader},
+      {"read-back all zeros", 0x86, drivesim::FaultKind::ZeroReply, RunState::Loader},
+      {"read-back with a bad first byte", 0x86, drivesim::FaultKind::BadSignature, RunState::Loader},
+      {"start fails", 0x82, drivesim::FaultKind::TransportFailure, RunState::Loader},
+  };
+  int port = kPort;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drivesim::Drive& drive = Drive(++port);
+    drivesim::FaultRule rule;
+    rule.kind = c.kind;
+    rule.match.subOp = c.subOp;
+    rule.times = -1;
+    drive.injectFault(rule);
+    std::uint8_t option = 0xFF;
+    EXPECT_FALSE(LoadRamCode(port, image_, option, 0));
+    EXPECT_EQ(option, 0);
+    EXPECT_EQ(Count(drive, 0x82), 0u) << "never started";
+    EXPECT_EQ(drive.runState(), c.state);
+    drive.clearFaults();
+    EXPECT_TRUE(LoadRamCode(port, image_, option, 0)) << "the next load goes through";
+  }
 }
 
 TEST_F(RamCode, EraseOperationPassesOnStatus14Only) {
-  drivesim::DriveConfig config = DriveFor(PortPath::OwnUsb, kPort);
-  config.jobs[drivesim::Job::Operation1] = drivesim::JobBehaviour{};
-  line_->addDrive(config);
-  WirePort(kPort, config.path, PortPath::OwnUsb);
-  GoldenPort(*PortIo(kPort));
-  EXPECT_TRUE(RunEraseOperation(kPort, image_, 0));
+  const struct Case {
+    const char* name;
+    drivesim::JobBehaviour job;
+    bool passes;
+  } cases[] = {
+      {"status 14", drivesim::JobBehaviour{}, true},
+      {"another final status", drivesim::JobBehaviour{.busyPolls = 0, .busyMs = 0, .finalStatus = 15, .stuckBusy = false},
+       false},
+      {"still busy at the one poll", drivesim::JobBehaviour{.busyPolls = 3, .busyMs = 0, .finalStatus = {}, .stuckBusy = false},
+       false},
+  };
+  int port = kPort;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drivesim::DriveConfig config = DriveFor(PortPath::OwnUsb, ++port);
+    config.jobs[drivesim::Job::Operation1] = c.job;
+    drivesim::Drive& drive = AttachConfigured(config, port);
+    EXPECT_EQ(RunEraseOperation(port, image_, 0), c.passes);
+    const auto starts = drive.wire().entries(Layer::Controller);
+    const auto op1 = std::find_if(starts.begin(), starts.end(), [](const auto& e) { return e.command.at(2) == 0x01; });
+    ASSERT_NE(op1, starts.end());
+    EXPECT_EQ(op1->command.at(3), 0x03) << "the half-page option with the erase bit";
+    EXPECT_EQ(Count(drive, 0x00), 1u) << "one status poll";
+  }
 
-  drivesim::DriveConfig failing = DriveFor(PortPath::OwnUsb, kPort + 1);
-  drivesim::JobBehaviour fails;
-  fails.finalStatus = 15;
-  failing.jobs[drivesim::Job::Operation1] = fails;
-  line_->addDrive(failing);
-  WirePort(kPort + 1, failing.path, PortPath::OwnUsb);
-  EXPECT_FALSE(RunEraseOperation(kPort + 1, image_, 0));
-
-  drivesim::DriveConfig slow = DriveFor(PortPath::OwnUsb, kPort + 2);
-  drivesim::JobBehaviour busy;
-  busy.busyPolls = 3;
-  slow.jobs[drivesim::Job::Operation1] = busy;
-  line_->addDrive(slow);
-  WirePort(kPort + 2, slow.path, PortPath::OwnUsb);
-  EXPECT_FALSE(RunEraseOperation(kPort + 2, image_, 0)) << "one poll only: still busy is no pass";
+  std::filesystem::remove(program() / "GDP.bin");
+  drivesim::Drive& drive = Drive(++port);
+  EXPECT_FALSE(RunEraseOperation(port, image_, 0)) << "no RAM code";
+  EXPECT_EQ(Count(drive, 0x01), 0u) << "nothing started";
 }
 
 }  // namespace

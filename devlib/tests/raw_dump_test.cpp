@@ -4,7 +4,11 @@
 #include "devlib/raw_dump.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -68,6 +72,29 @@ TEST_F(RawDumpFiles, AFailedDumpLeavesNothingAndKeepsWhatWasThere) {
   for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
     EXPECT_NE(entry.path().extension(), ".part") << entry.path();
   }
+}
+
+// Under a file size limit the write comes up short: the earlier dump of that
+// name must stay as it was and no partial file be left. Exits 0 when so.
+void DumpUnderSizeLimit(const Bytes& earlier) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = 4096;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const bool written = WriteDebugDump("01_CP.raw", Bytes(64 * 1024, 0xC3));
+  bool partLeft = false;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    partLeft = partLeft || entry.path().extension() == ".part";
+  }
+  std::ifstream in("01_CP.raw", std::ios::binary);
+  const bool kept = Bytes(std::istreambuf_iterator<char>(in), {}) == earlier;
+  std::exit(!written && !partLeft && kept ? 0 : 1);
+}
+
+// In a child process, so the limit does not reach the other tests.
+TEST_F(RawDumpFiles, AShortWriteKeepsTheEarlierDump) {
+  ASSERT_TRUE(WriteDebugDump("01_CP.raw", data_));
+  EXPECT_EXIT(DumpUnderSizeLimit(data_), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(RawDumpFiles, NothingWithTheSwitchOff) {

@@ -53,6 +53,16 @@ constexpr std::uint8_t kSecondPart = 0xf0;
 constexpr std::size_t kChannelStep = 16 * 1024;
 constexpr std::uint32_t kPageWindow = 0xb0030000;
 constexpr std::uint8_t kErased = 0xff;
+constexpr std::size_t kSectorBytes = 512;
+
+// The test RAM code's flash interface steps and their result block, and the
+// status of a DRAM check that found a cell not holding the pattern.
+constexpr std::uint8_t kFirstTestStep = 1;
+constexpr std::uint8_t kLastTestStep = 3;
+constexpr std::uint8_t kStepPassed = 0xff;
+constexpr std::size_t kTestResultFirstEntry = 4;
+constexpr std::size_t kTestResultEntryBytes = 4;
+constexpr std::uint8_t kDramCellFailed = 20;
 
 constexpr const char* kOlderDateCodes[] = {"100811", "110222", "110224", "110225"};
 
@@ -107,6 +117,7 @@ TolvaneController::TolvaneController(const DriveConfig& config, WireLog& wire)
       flash_(decodeFlashTypeWord(config.flashTypeWord), config.flashChannels,
              chipEnableIds(config.flashBanks, config.flashChipEnables)) {
   programLoaderHeaders(config, flash_);
+  badBlocks_ = initialBook(config, flash_);
 }
 
 void TolvaneController::powerOn() {
@@ -122,6 +133,8 @@ void TolvaneController::powerOn() {
   testMemoryWrites_ = 0;
   pageImage_.clear();
   pageImageSent_ = 0;
+  errorBlock_.clear();
+  clearFlashTestResults();
 }
 
 bool TolvaneController::responsive() const {
@@ -142,6 +155,8 @@ void TolvaneController::restarted() {
   status_ = 0;
   pageImage_.clear();
   pageImageSent_ = 0;
+  errorBlock_.clear();
+  clearFlashTestResults();
   if (config_.unresponsiveMs > 0) unresponsiveUntilMs_ = platform::clock::tickMs() + config_.unresponsiveMs;
 }
 
@@ -477,9 +492,22 @@ bool TolvaneController::readStatus(const Request& r) {
 
 bool TolvaneController::startOperation(const Request& r) {
   const std::uint8_t operation = r.block[2];
+  errorBlock_.clear();
   startJob(static_cast<Job>(operation - 1));
   r.note = "start operation " + std::to_string(operation) + " (options " + hex(r.block[3]) + ")";
+  if (operation == 3) preformatStarted(r.block[3]);
   return true;
+}
+
+// The preformat builds its tables at once; the status polls still answer
+// busy as configured, then its outcome (a configured status wins).
+void TolvaneController::preformatStarted(std::uint8_t options) {
+  const PreformatOutcome outcome = preformat(config_, options, flash_, badBlocks_);
+  if ((options & kKeepEraseCounts) == 0) eraseCounts_.clear();
+  errorBlock_ = outcome.errorBlock;
+  const auto configured = config_.jobs.find(Job::Operation3);
+  const bool statusGiven = configured != config_.jobs.end() && configured->second.finalStatus;
+  if (job_ && !statusGiven) job_->finalStatus = outcome.status;
 }
 
 bool TolvaneController::flashIdReport(const Request& r) {
@@ -493,14 +521,18 @@ bool TolvaneController::flashIdReport(const Request& r) {
   return true;
 }
 
-// No operation of this model fails, so the report holds no failure: all zeros.
+// The error block of the last operation; all zeros when it reported nothing.
 bool TolvaneController::failureReport(const Request& r) {
-  zero(r.data);
+  put(r.data, errorBlock_);
   r.note = "failure report";
   return true;
 }
 
 bool TolvaneController::loaderList(const Request& r) {
+  if (config_.loaderListFails) {
+    r.note = "loader list: fault: fails";
+    return false;
+  }
   std::vector<std::uint8_t> list(2 * (config_.loaderBlocks.size() + 1));
   for (std::size_t i = 0; i < config_.loaderBlocks.size(); ++i) bytes::putLe16(list, 2 * i, config_.loaderBlocks[i]);
   bytes::putLe16(list, list.size() - 2, kListEnd);
@@ -515,19 +547,56 @@ bool TolvaneController::writeEraseCounts(const Request& r) {
   return true;
 }
 
-// Every step passes: reply byte 0 = 1 (a result follows), byte 1 = 0xFF (pass).
+void TolvaneController::clearFlashTestResults() {
+  flashTestFaultHits_.assign(config_.flashTestFaults.size(), 0);
+  flashTestFailures_.clear();
+}
+
+// Reply byte 0 = 1 (a result follows), byte 1 = 0xFF for a pass, else the
+// failure code of the first fault that catches the step. Every fault that
+// catches it counts the command, and joins the result block the first time.
 bool TolvaneController::flashTestStep(const Request& r) {
-  const std::array<std::uint8_t, 2> result{1, 0xff};
+  const std::uint8_t step = r.block[3];
+  const std::uint16_t block = bytes::be16(r.block, 4);
+  r.note = "flash test step " + std::to_string(step) + " block " + std::to_string(block);
+  if (step < kFirstTestStep || step > kLastTestStep) {
+    r.note += ": no such step";
+    return false;
+  }
+  flashTestFaultHits_.resize(config_.flashTestFaults.size(), 0);
+  std::optional<std::uint8_t> failure;
+  for (std::size_t i = 0; i < config_.flashTestFaults.size(); ++i) {
+    const FlashTestFault& fault = config_.flashTestFaults[i];
+    if (fault.step != step || (fault.commands > 0 && flashTestFaultHits_[i] >= fault.commands)) continue;
+    ++flashTestFaultHits_[i];
+    if (std::find(flashTestFailures_.begin(), flashTestFailures_.end(), i) == flashTestFailures_.end()) {
+      flashTestFailures_.push_back(i);
+    }
+    if (!failure) failure = fault.code;
+  }
+  const std::array<std::uint8_t, 2> result{1, failure.value_or(kStepPassed)};
   put(r.data, result);
-  r.note = "flash test step " + std::to_string(r.block[3]) + " block " + std::to_string(bytes::be16(r.block, 4));
+  if (failure) r.note += ", fault: code " + std::to_string(*failure);
   return true;
 }
 
-// An empty result list: the end mark 0xFF where the first entry would be.
+// Four-byte entries from byte 4 (channel, bank, failure code, 0) for the
+// faults the steps have found since the test RAM code started, then the end
+// mark: 0xFF bytes. Entries that do not fit before the end mark are left out.
 bool TolvaneController::testResult(const Request& r) {
-  const std::array<std::uint8_t, 5> result{0, 0, 0, 0, 0xff};
+  std::array<std::uint8_t, kSectorBytes> result{};
+  std::size_t at = kTestResultFirstEntry;
+  for (const std::size_t i : flashTestFailures_) {
+    if (at + 2 * kTestResultEntryBytes > result.size()) break;
+    const FlashTestFault& fault = config_.flashTestFaults[i];
+    result[at] = fault.channel;
+    result[at + 1] = fault.bank;
+    result[at + 2] = fault.code;
+    at += kTestResultEntryBytes;
+  }
+  std::fill_n(result.begin() + static_cast<std::ptrdiff_t>(at), kTestResultEntryBytes, kErased);
   put(r.data, result);
-  r.note = "test result";
+  r.note = "test result, " + std::to_string((at - kTestResultFirstEntry) / kTestResultEntryBytes) + " entries";
   return true;
 }
 
@@ -558,15 +627,39 @@ bool TolvaneController::writeTestMemory(const Request& r) {
   return memory_.write(address, stored);
 }
 
+// The check fills its range with the pattern sector over and over and reads
+// it back. A range that is empty or runs past the end of the address space
+// is refused.
 bool TolvaneController::dramCheck(const Request& r) {
+  const std::uint32_t address = addressAt(r.block, 4);
+  const std::uint32_t length = addressAt(r.block, 8);
+  r.note = "DRAM check " + hex(address, 8) + ", length " + hex(length, 8);
+  if (length == 0 || address > UINT32_MAX - (length - 1) || r.data.empty()) {
+    r.note += ": no such range";
+    return false;
+  }
   startJob(Job::DramCheck);
-  r.note = "DRAM check " + hex(addressAt(r.block, 4), 8) + ", length " + hex(addressAt(r.block, 8), 8);
+  const std::uint8_t status = dramCheckStatus(address, length, r.data);
+  const auto configured = config_.jobs.find(Job::DramCheck);
+  const bool statusGiven = configured != config_.jobs.end() && configured->second.finalStatus;
+  if (job_ && !statusGiven) job_->finalStatus = status;
+  if (status != finalStatusOf(Job::DramCheck)) r.note += ", fault: a cell does not hold the pattern";
   return true;
 }
 
-// No bad blocks: the entry count at byte 4 is 0.
+std::uint8_t TolvaneController::dramCheckStatus(std::uint32_t address, std::uint32_t length,
+                                                std::span<const std::uint8_t> pattern) const {
+  for (const DramCellFault& cell : config_.dramCellFaults) {
+    if (cell.address < address || cell.address - address >= length) continue;
+    if (pattern[(cell.address - address) % pattern.size()] != cell.stuckAt) return kDramCellFailed;
+  }
+  return finalStatusOf(Job::DramCheck);
+}
+
+// The list the preformat left for the channel and bank index; before any
+// preformat the entry count at byte 4 is 0.
 bool TolvaneController::badBlockList(const Request& r) {
-  zero(r.data);
+  put(r.data, detail::badBlockList(badBlocks_, r.block[3], r.block[4]));
   r.note = "bad-block list channel " + std::to_string(r.block[3]) + " ce " + std::to_string(r.block[4]);
   return true;
 }
@@ -627,7 +720,9 @@ std::vector<std::uint8_t> TolvaneController::physicalPageImage(std::uint8_t firs
 // follows. Each firmware refuses the other's selectors.
 bool TolvaneController::readPhysicalPage(const Request& r) {
   const std::uint8_t selector = r.block[3];
-  const PageAddress unit{selector, r.block[4], bytes::be16(r.block, 5), bytes::be16(r.block, 7)};
+  // The bank byte is a bank index (its chip enable by the bank map).
+  const PageAddress unit{selector, chipEnableOfBank(config_, r.block[4]), bytes::be16(r.block, 5),
+                         bytes::be16(r.block, 7)};
   const bool older = olderFirmware();
   r.note = "physical page read selector " + hex(selector) + " ce " + std::to_string(unit.chipEnable) + " unit " +
            std::to_string(unit.block) + " page " + std::to_string(unit.page);

@@ -14,6 +14,7 @@
 #include "drivesim/config.h"
 #include "drivesim/wire_log.h"
 #include "flash_array.h"
+#include "nand_tables.h"
 #include "sparse_memory.h"
 
 namespace drivesim::detail {
@@ -62,6 +63,9 @@ class TolvaneController {
 
   // Back to the state the controller powers up in; flash contents stay.
   void powerOn();
+
+  // What the tables in flash say about the bad blocks (built by the preformat).
+  const BadBlockBook& badBlockBook() const { return badBlocks_; }
 
  private:
   struct Request {
@@ -140,11 +144,24 @@ class TolvaneController {
   std::optional<RunningJob> job_;
   std::uint8_t status_ = 0;  // final status of the last job
   int testMemoryWrites_ = 0;
+  // The flash interface steps each fault has failed so far, and the entries
+  // of the result block in the order the faults first showed.
+  std::vector<int> flashTestFaultHits_;
+  std::vector<std::size_t> flashTestFailures_;
+  void clearFlashTestResults();
+  // The DRAM check's outcome for its range and pattern sector.
+  std::uint8_t dramCheckStatus(std::uint32_t address, std::uint32_t length, std::span<const std::uint8_t> pattern) const;
 
   // The last physical page read of the firmware: the reply image and how much
   // of it the first read handed over; the second read goes on from there.
   std::vector<std::uint8_t> pageImage_;
   std::size_t pageImageSent_ = 0;
+
+  // The preformat's bookkeeping (kept in flash, so a power cycle keeps it)
+  // and the error block of the last RAM-code operation (sub-op 0x06).
+  BadBlockBook badBlocks_;
+  std::vector<std::uint8_t> errorBlock_;
+  void preformatStarted(std::uint8_t options);
 };
 
 }  // namespace drivesim::detail

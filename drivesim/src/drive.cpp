@@ -267,6 +267,50 @@ bool Drive::putFlashBytes(std::uint8_t channel, std::uint8_t chipEnable, std::ui
 
 platform::storage::DeviceTraits Drive::traits() const { return {.onUsb = model_->frontEnd->onUsb()}; }
 
+Drive::BlockOpen Drive::hostBlockOpen() {
+  std::lock_guard lock(mutex_);
+  BlockOpen result;
+  if (!model_->plugged) {
+    result.error = config_.path + ": the drive is not plugged in";
+  } else if (model_->faults.takeForOpen()) {
+    result.error = config_.path + ": the open failed";
+  } else if (!model_->store.imageError().empty()) {
+    result.error = config_.path + ": its image file cannot be used: " + model_->store.imageError();
+  } else {
+    result.opened = true;
+    result.generation = model_->generation;
+    result.sectors = model_->ata ? model_->ata->currentSectors() : config_.sectorCount;
+  }
+  return result;
+}
+
+namespace {
+
+// Whole sectors that lie below `sectors`.
+bool blockFits(std::uint64_t lba, std::size_t bytes, std::uint64_t sectors) {
+  if (bytes % detail::kSectorBytes != 0) return false;
+  const std::uint64_t count = bytes / detail::kSectorBytes;
+  return lba <= sectors && count <= sectors - lba;
+}
+
+}  // namespace
+
+bool Drive::hostBlockRead(std::uint64_t lba, std::span<std::uint8_t> out, std::uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (!reachable(generation)) return false;
+  const std::uint64_t sectors = model_->ata ? model_->ata->currentSectors() : config_.sectorCount;
+  if (!blockFits(lba, out.size(), sectors)) return false;
+  return !model_->store.read(lba, out).has_value();
+}
+
+bool Drive::hostBlockWrite(std::uint64_t lba, std::span<const std::uint8_t> in, std::uint64_t generation) {
+  std::lock_guard lock(mutex_);
+  if (!reachable(generation)) return false;
+  const std::uint64_t sectors = model_->ata ? model_->ata->currentSectors() : config_.sectorCount;
+  if (!blockFits(lba, in.size(), sectors)) return false;
+  return !model_->store.write(lba, in).has_value();
+}
+
 Drive::OpenResult Drive::hostOpen() {
   std::lock_guard lock(mutex_);
   if (!model_->plugged) return {false, ENODEV, 0};

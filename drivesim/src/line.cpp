@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "block_backend.h"
+#include "platform/block_io.h"
 #include "platform/devices.h"
 #include "usb_model.h"
 
@@ -115,6 +117,7 @@ platform::storage::OpenOutcome Line::open(std::string_view path, platform::stora
 void installLine(const std::shared_ptr<Line>& line) {
   platform::storage::installBackend(line);
   platform::devices::installDeviceTree(line ? line->deviceTree() : nullptr);
+  platform::block::installBackend(line ? detail::makeBlockBackend(line) : nullptr);
 }
 
 }  // namespace drivesim

@@ -47,11 +47,19 @@ constexpr std::string_view kKeys[] = {
     // The configuration page and the loader header.
     "usbvid", "usbpid", "usbmanufacturer", "usbproduct", "partname", "ecc", "extramode", "drvcurrent",
     "respercentage", "readthreshold", "copythreshold", "wearlevel", "securitycounter", "optionsa", "optionsb",
-    "featurebyte", "regset2", "layoutwords", "loaderheader", "loaderfiles"};
+    "featurebyte", "regset2", "layoutwords", "loaderheader", "loaderfiles",
+    // Bad blocks, the preformat's tables and the loader list.
+    "factorybad", "laterbad", "tables", "laterunits", "preformatlimit", "tabledamage", "loaderblocks",
+    "loaderlist",
+    // The flash interface test's steps and the DRAM check.
+    "flashtestfault", "dramcell",
+    // The user data as a block device, and its volume.
+    "image", "systemdisk", "rescan", "volumeappears", "volumelock"};
 
 // Keys that may stand more than once in a section, each adding one more.
 constexpr std::string_view kRepeatableKeys[] = {"registerfault", "flashidat", "flashpage", "lbareaderror",
-                                                "lbacorrupt", "lbawriteerror"};
+                                                "lbacorrupt", "lbawriteerror", "factorybad", "laterbad",
+                                                "tabledamage", "flashtestfault", "dramcell"};
 
 bool repeatable(std::string_view key) {
   return std::find(std::begin(kRepeatableKeys), std::end(kRepeatableKeys), key) != std::end(kRepeatableKeys);
@@ -380,6 +388,128 @@ std::optional<Error> configPageSetting(const Setting& s, DriveConfig& config) {
   return std::nullopt;
 }
 
+// "CHANNEL BANK BLOCK", and for a grown bad block its TYPE (1, 3, 4 or 5).
+Error badBlockSetting(const Setting& s, bool grown, std::vector<BadBlock>& out) {
+  const std::string expected =
+      grown ? "a channel, a bank index, a block and a type (1, 3, 4 or 5)" : "a channel, a bank index and a block";
+  const auto list = words(s.value);
+  if (!list || list->size() != (grown ? 4u : 3u)) return badValue(s, expected);
+  const auto channel = numberUpTo((*list)[0], 7);
+  const auto bank = numberUpTo((*list)[1], 0xff);
+  const auto block = numberUpTo((*list)[2], 0xffff);
+  const auto type = grown ? numberUpTo((*list)[3], 5) : std::optional<std::uint64_t>{0};
+  const bool typeOk = type && (!grown || *type == 1 || *type == 3 || *type == 4 || *type == 5);
+  if (!channel || !bank || !block || !typeOk) return badValue(s, expected);
+  out.push_back({.channel = static_cast<std::uint8_t>(*channel),
+                 .bank = static_cast<std::uint8_t>(*bank),
+                 .block = static_cast<std::uint16_t>(*block),
+                 .type = static_cast<std::uint8_t>(*type)});
+  return {};
+}
+
+// "defect|earlybad|remap|system|later CHANNEL".
+Error tableDamageSetting(const Setting& s, std::vector<TableDamage>& out) {
+  static constexpr std::pair<std::string_view, TablePage> kPages[] = {{"defect", TablePage::Defect},
+                                                                      {"earlybad", TablePage::EarlyBad},
+                                                                      {"remap", TablePage::Remap},
+                                                                      {"system", TablePage::System},
+                                                                      {"later", TablePage::Later}};
+  const std::string expected = "defect, earlybad, remap, system or later, then a channel";
+  const auto list = words(s.value);
+  if (!list || list->size() != 2) return badValue(s, expected);
+  const auto page = std::find_if(std::begin(kPages), std::end(kPages),
+                                 [&](const auto& p) { return p.first == (*list)[0]; });
+  const auto channel = numberUpTo((*list)[1], 7);
+  if (page == std::end(kPages) || !channel) return badValue(s, expected);
+  out.push_back({.page = page->second, .channel = static_cast<std::uint8_t>(*channel)});
+  return {};
+}
+
+// The keys of the bad blocks, the preformat's tables and the loader list;
+// nothing for another key.
+std::optional<Error> badBlockTableSetting(const Setting& s, DriveConfig& config) {
+  const std::string& k = s.key;
+  if (k == "factorybad") return badBlockSetting(s, false, config.factoryBadBlocks);
+  if (k == "laterbad") return badBlockSetting(s, true, config.laterBadBlocks);
+  if (k == "tables") return twoWaySetting(s, "none", "built", config.tablesBuilt);
+  if (k == "laterunits") {
+    const auto values = wordList(s.value, 2, 2);
+    if (!values) return badValue(s, "two units from 0 to 65535");
+    std::copy(values->begin(), values->end(), config.laterTableUnits.begin());
+    return Error{};
+  }
+  if (k == "preformatlimit") return numberSetting(s, 0, 0xffff, config.preformatBadBlockLimit.emplace());
+  if (k == "tabledamage") return tableDamageSetting(s, config.damagedTables);
+  if (k == "loaderblocks") {
+    const auto values = wordList(s.value, 0, 8);
+    if (!values) return badValue(s, "up to eight block numbers");
+    config.loaderBlocks = *values;
+    return Error{};
+  }
+  if (k == "loaderlist") return twoWaySetting(s, "answers", "fails", config.loaderListFails);
+  return std::nullopt;
+}
+
+// "STEP CHANNEL BANK CODE", then optionally "commands N".
+Error flashTestFaultSetting(const Setting& s, std::vector<FlashTestFault>& out) {
+  const std::string expected = "a step (1 to 3), a channel, a bank and a code (1 to 11), then optionally commands N";
+  const auto list = words(s.value);
+  if (!list || (list->size() != 4 && list->size() != 6)) return badValue(s, expected);
+  const auto step = numberUpTo((*list)[0], 3);
+  const auto channel = numberUpTo((*list)[1], 0xff);
+  const auto bank = numberUpTo((*list)[2], 0xff);
+  const auto code = numberUpTo((*list)[3], 11);
+  std::optional<std::uint64_t> commands{0};
+  if (list->size() == 6) commands = (*list)[4] == "commands" ? numberUpTo((*list)[5], 1'000'000) : std::nullopt;
+  if (!step || *step == 0 || !channel || !bank || !code || *code == 0 || !commands) return badValue(s, expected);
+  out.push_back({.step = static_cast<std::uint8_t>(*step),
+                 .commands = static_cast<int>(*commands),
+                 .channel = static_cast<std::uint8_t>(*channel),
+                 .bank = static_cast<std::uint8_t>(*bank),
+                 .code = static_cast<std::uint8_t>(*code)});
+  return {};
+}
+
+// "ADDRESS stuck VALUE".
+Error dramCellSetting(const Setting& s, std::vector<DramCellFault>& out) {
+  const std::string expected = "an address, then 'stuck' and a byte";
+  const auto list = words(s.value);
+  if (!list || list->size() != 3 || (*list)[1] != "stuck") return badValue(s, expected);
+  const auto address = numberUpTo((*list)[0], 0xffffffff);
+  const auto value = numberUpTo((*list)[2], 0xff);
+  if (!address || !value) return badValue(s, expected);
+  out.push_back({.address = static_cast<std::uint32_t>(*address), .stuckAt = static_cast<std::uint8_t>(*value)});
+  return {};
+}
+
+// The keys of the test RAM code's flash interface steps and DRAM check;
+// nothing for another key.
+std::optional<Error> testRamCodeSetting(const Setting& s, DriveConfig& config) {
+  if (s.key == "flashtestfault") return flashTestFaultSetting(s, config.flashTestFaults);
+  if (s.key == "dramcell") return dramCellSetting(s, config.dramCellFaults);
+  return std::nullopt;
+}
+
+// The keys of the user data as a block device and of its volume; nothing for another key.
+std::optional<Error> blockDeviceSetting(const Setting& s, DriveConfig& config) {
+  if (s.key == "image") {
+    if (s.value.empty()) return badValue(s, "a file name");
+    config.imageFile = s.value;
+    return Error{};
+  }
+  if (s.key == "systemdisk") return yesNoSetting(s, config.systemDisk);
+  if (s.key == "rescan") return twoWaySetting(s, "answers", "busy", config.rescanBusy);
+  if (s.key == "volumelock") return twoWaySetting(s, "holds", "fails", config.volumeLockFails);
+  if (s.key == "volumeappears") {
+    if (s.value == "never") {
+      config.volumeNeverAppears = true;
+      return Error{};
+    }
+    return numberSetting(s, 0, 1'000'000, config.volumeAppearsAfter);
+  }
+  return std::nullopt;
+}
+
 // The front end and, for a bridge, the chip decide the defaults the other keys override.
 Error baseConfig(const Section& section, DriveConfig& config) {
   const Setting* path = section.find("path");
@@ -480,6 +610,9 @@ Error apply(const Setting& s, DriveConfig& config) {
   if (k == "signature") return twoWaySetting(s, "own", "foreign", config.foreignSignature);
   if (k == "identify") return twoWaySetting(s, "answers", "fails", config.identifyFails);
   if (auto e = configPageSetting(s, config)) return *e;
+  if (auto e = badBlockTableSetting(s, config)) return *e;
+  if (auto e = testRamCodeSetting(s, config)) return *e;
+  if (auto e = blockDeviceSetting(s, config)) return *e;
   if (k == "flashpage") return {};  // once the drive stands: applyFlashPage
   // flashid, the last key readSections lets through.
   const auto bytes = hexBytes(s.value, config.flashId.size());

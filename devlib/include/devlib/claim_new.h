@@ -9,8 +9,8 @@
 namespace devlib {
 
 // "GDP.bin", then the RAM code's loader list: the port record gets the
-// distinct loader blocks the list names (up to its 0xFFFF end), the others
-// 0xFFFF. True when there are four; otherwise the RAM code's error block is
+// distinct loader blocks the list names (up to its 0xFFFF end) first, in
+// list order, and 0xFFFF in the places left. True when there are four; otherwise the RAM code's error block is
 // read into `buffer` (at least the 0xFC00 bytes of an image).
 bool CheckLoaderBlocks(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress);
 

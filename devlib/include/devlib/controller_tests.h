@@ -31,16 +31,21 @@ bool AutoDetectFlash(int port, std::span<std::uint8_t> buffer, std::uint32_t ram
 
 // Every bank and channel's flash ID against the configured one (the bytes
 // CheckFlashMask selects), then the channel and bank counts found. A failed
-// ID read is skipped; a failed count read leaves the test passed.
+// ID read is skipped; a failed count read leaves the test passed. When not
+// one ID could be read the test fails with a count entry whose report holds
+// zeros.
 bool FlashModuleTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress);
 
 // "satatest.bin", then the memory round trips in both bus modes.
 bool BusInterfaceTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress);
 
 // Steps 1 and 2 on block 602, then step 3 on ten distinct random blocks
-// (256..1791) until one passes. `result` is 0, or the step that failed; on a
-// failure the test RAM code's result block is read into the buffer.
-bool FlashInterfaceTest(int port, std::span<std::uint8_t> buffer, char& result, std::uint32_t ramAddress);
+// (256..1791) until one passes. `result` is 0, or the step that failed, and
+// `stepValue` the value the last step reported. On a failure the test RAM
+// code's result block is read into the buffer's first sector (all 0xFF, an
+// empty list, when it cannot be read). A failed load leaves both untouched.
+bool FlashInterfaceTest(int port, std::span<std::uint8_t> buffer, char& result, std::uint8_t& stepValue,
+                        std::uint32_t ramAddress);
 
 // The DRAM register round trip, then the DRAM check over 64 MiB: passes on
 // final status 21.

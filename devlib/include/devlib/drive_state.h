@@ -2,15 +2,19 @@
 // Operations on the state of a whole drive: its identify data and capacity,
 // recognising its loader and bringing it back to the firmware, the partial
 // read/write test, the whole-drive erase, the erase-count keep around
-// Preformat, the temperature check, the maximum LBA and the NTFS probe.
+// Preformat, the RAM code erase, the temperature check, the maximum LBA and
+// the NTFS probe.
 //
 // Every wait sleeps on the platform clock with the port's stop token; a stop
 // request ends the wait and the operation gives up. An index outside the port
 // table gives false (or 0).
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "devlib/port_buffers.h"
 
 namespace devlib {
 
@@ -71,6 +75,18 @@ bool EraseAllData(int port);
 inline constexpr std::size_t kEraseCountSlotSize = 64 * 1024;
 inline constexpr int kEraseCountSlotsPerChannel = 16;
 bool SaveEraseCounts(int port, std::span<std::uint8_t> buffer, bool a2b);
+
+// The slots of the fourth work buffer that the port's last SaveEraseCounts
+// filled from a table the drive answered, handed out once: each save starts
+// the marks afresh and taking them clears them, so a slot left from an
+// earlier drive is never taken for this one's.
+using EraseCountSlots = std::bitset<kWorkBuffer4Size / kEraseCountSlotSize>;
+EraseCountSlots TakeSavedEraseCountSlots(int port);
+
+// The RAM code erase: loads "GDP.bin" into `buffer` (at least 0xFC00 bytes)
+// and starts operation 1 with the load's option byte | 0x01, reading its
+// status once: true when it is 14. Still busy at that one read is no pass.
+bool RunEraseOperation(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress);
 
 // Reads the S.M.A.R.T. data into `buffer` (at least one sector) and takes the
 // temperature from the first raw byte of attribute 194 among the 30 entries,

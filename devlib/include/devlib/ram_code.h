@@ -56,15 +56,10 @@ bool FillRamCodeParams(int port, std::span<std::uint8_t> image);
 bool FillTableSizeBlock(int port, std::span<std::uint8_t> image, int version);
 // The head and the firmware tail into a firmware page's block at 0xA00.
 bool FillFirmwareParams(int port, std::span<std::uint8_t> page);
-// The firmware geometry block. False, with nothing written, for a part
-// without planes or without a reserve (its super-page shift has no value).
+// The firmware geometry block into a firmware page's block.
 bool FillFirmwareGeometry(int port, std::span<std::uint8_t> page);
 
 // The table area the RAM code reserves (version-11 sizing), in bytes.
 std::uint32_t TableAreaSize(const FlashParams& params, std::uint32_t layoutValue);
-
-// Loads "GDP.bin" and runs operation 1 with the option byte | 0x01, reading
-// its status once: true when it is 14.
-bool RunEraseOperation(int port, std::span<std::uint8_t> image, std::uint32_t ramAddress);
 
 }  // namespace devlib

@@ -85,6 +85,46 @@ struct FlashIdAt {
   std::array<std::uint8_t, 5> id{};
 };
 
+// Bad blocks and the flash tables the RAM code's preformat builds.
+// A bad block of one channel and bank index (0 .. banks x planes - 1, as the
+// firmware's bad-block list counts them). `type` is what went wrong with a
+// block that went bad in use: 1 Ecc Over, 3 Prog Fail, 4 Erase Fail, 5 Ecc
+// Fail; factory bad blocks leave it 0.
+struct BadBlock {
+  std::uint8_t channel = 0;
+  std::uint8_t bank = 0;
+  std::uint16_t block = 0;
+  std::uint8_t type = 0;
+};
+
+// The table pages a fault can spoil: the first byte of the signature of one
+// channel's part is flipped wherever the preformat writes that page.
+enum class TablePage { Defect, EarlyBad, Remap, System, Later };
+struct TableDamage {
+  TablePage page = TablePage::Defect;
+  std::uint8_t channel = 0;
+};
+
+// Faults the test RAM code's flash interface steps (sub-op 0x01) find: the
+// step (1..3), how many of that step's commands fail (0: every one), and the
+// entry the result block (sub-op 0x02) then lists: channel, bank and failure
+// code (1..11).
+struct FlashTestFault {
+  std::uint8_t step = 1;
+  int commands = 0;
+  std::uint8_t channel = 0;
+  std::uint8_t bank = 0;
+  std::uint8_t code = 1;
+};
+
+// A DRAM cell that holds `stuckAt` whatever is written: a DRAM check whose
+// range covers it ends with status 20 unless the pattern puts that very
+// value there.
+struct DramCellFault {
+  std::uint32_t address = 0;
+  std::uint8_t stuckAt = 0;
+};
+
 struct DriveConfig {
   std::string path;
   FrontEnd frontEnd = FrontEnd::OwnUsb;
@@ -185,6 +225,36 @@ struct DriveConfig {
   // is put there (flashpage bytes go over the header when both are given).
   bool loaderHeader = false;
   std::vector<std::uint16_t> loaderFilePages{2, 33, 38};  // download files' page counts, the first at page 8
+
+  // --- Bad blocks and the preformat's tables ---
+  std::vector<BadBlock> factoryBadBlocks;
+  std::vector<BadBlock> laterBadBlocks;  // grown bad, in the order they went bad
+  // The flash holds the tables of an earlier preformat that kept the later
+  // tables (factory bad blocks early, grown ones in the later tables).
+  bool tablesBuilt = false;
+  // The units of the later-table blocks the system page names: bank index 0,
+  // and every other bank index (on its own chip enable).
+  std::array<std::uint16_t, 2> laterTableUnits{0x10, 0x11};
+  // More bad blocks than this on one channel and bank index fail the
+  // preformat with status 11 and a record per such die in the error block.
+  std::optional<std::uint16_t> preformatBadBlockLimit{};
+  std::vector<TableDamage> damagedTables;
+  bool loaderListFails = false;  // sub-op 0x07 fails
+
+  // --- The flash interface test's steps and the DRAM check ---
+  std::vector<FlashTestFault> flashTestFaults;
+  std::vector<DramCellFault> dramCellFaults;
+
+  // --- The user data as the host's block device, and its volume ---
+  // A raw disk image holding the user data (made sparse and grown to the
+  // drive's size, never cut); empty: the data stays in memory.
+  std::string imageFile;
+  bool systemDisk = false;  // holds the running system: not opened for writing, its volume never found
+  bool rescanBusy = false;  // re-reading the partition table fails as busy
+  // Volume queries that find nothing after the partition table was read.
+  std::uint32_t volumeAppearsAfter = 0;
+  bool volumeNeverAppears = false;
+  bool volumeLockFails = false;
 
   static DriveConfig ownUsb(std::string path);
   static DriveConfig bridge(std::string path, int chipType, std::string key);

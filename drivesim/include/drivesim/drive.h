@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "drivesim/config.h"
@@ -84,6 +85,19 @@ class Drive {
   platform::storage::ScsiOutcome hostScsi(const platform::storage::ScsiCommand& command, std::uint64_t generation);
   platform::storage::AtaOutcome hostAta(const platform::storage::AtaCommand& command, std::uint64_t generation);
   platform::storage::DeviceTraits traits() const;
+
+  // The host's block I/O on the user data, as the system's disk node of the
+  // drive offers it: whole sectors below the sectors the host may address,
+  // with the medium's faults. An open takes the open faults as hostOpen does.
+  struct BlockOpen {
+    bool opened = false;
+    std::string error;
+    std::uint64_t generation = 0;
+    std::uint64_t sectors = 0;
+  };
+  BlockOpen hostBlockOpen();
+  bool hostBlockRead(std::uint64_t lba, std::span<std::uint8_t> out, std::uint64_t generation);
+  bool hostBlockWrite(std::uint64_t lba, std::span<const std::uint8_t> in, std::uint64_t generation);
 
  private:
   bool reachable(std::uint64_t generation) const;

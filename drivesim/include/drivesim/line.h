@@ -52,7 +52,8 @@ class Line : public platform::storage::Backend {
   const std::shared_ptr<EmulatedDeviceTree> tree_;
 };
 
-// Serves the line as the storage backend and its tree as the device tree.
+// Serves the line as the storage backend, its tree as the device tree and its
+// drives' user data as the block devices.
 void installLine(const std::shared_ptr<Line>& line);
 
 }  // namespace drivesim

@@ -61,8 +61,41 @@
 //                            header (default no; flashpage bytes go over it)
 //   loaderfiles = 2 33 38    the download files' page counts (one to eight)
 //
-// registerfault, flashidat, flashpage, lbareaderror, lbawriteerror and
-// lbacorrupt may stand more than once, each adding one. A key missing from a section keeps the
+// Bad blocks, the tables the RAM code's preformat builds, the loader list:
+//   factorybad = 0 1 200     channel, bank index, block: marked bad by the maker
+//   laterbad = 1 0 300 4     channel, bank index, block, type (1 Ecc Over,
+//                            3 Prog Fail, 4 Erase Fail, 5 Ecc Fail): grown bad
+//   tables = none | built    built: the flash holds an earlier preformat's tables
+//   laterunits = 16 17       the later-table units of bank index 0 and the others
+//   preformatlimit = 40      more bad blocks on one die fail the preformat
+//   tabledamage = earlybad 1 defect | earlybad | remap | system | later, and a
+//                            channel whose table signature is spoilt
+//   loaderblocks = 0 1 2 3   the loader list and the parameter block's blocks
+//   loaderlist = fails       sub-op 0x07 fails (default answers)
+//
+// The test RAM code's flash interface steps and DRAM check:
+//   flashtestfault = 3 0 1 4 commands 9   step, channel, bank, failure code
+//                            (1..11): the step fails (its first N commands;
+//                            every one without commands) and the result block
+//                            lists the entry
+//   dramcell = 0x20001 stuck 0x00   a DRAM cell holding that byte whatever is
+//                            written: a DRAM check over it ends with status 20
+//
+// The user data as the system's block device, and the volume of its first
+// partition:
+//   image = /tmp/drive1.img  a raw disk image that holds the user data (made
+//                            sparse, grown to the drive's size; default: memory)
+//   systemdisk = yes         the drive holds the running system: not opened
+//                            for writing, its volume never found
+//   rescan = answers | busy  re-reading the partition table fails as busy
+//   volumeappears = 3 | never   volume queries that find nothing after the
+//                            partition table was read (default 0)
+//   volumelock = holds | fails  locking the volume fails
+//
+// registerfault, flashidat, flashpage, lbareaderror, lbawriteerror,
+// lbacorrupt, factorybad, laterbad, tabledamage, flashtestfault and dramcell
+// may stand more than once,
+// each adding one. A key missing from a section keeps the
 // default of its front end.
 //
 // The USB tree the drives sit in (usb_topology.h); without [hub] sections

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "devlib/disk_layout.h"
 #include "devlib/fat32_format.h"
 #include "platform/block_io.h"
 #include "platform/debug.h"
@@ -170,7 +171,7 @@ bool BenchOneSize(const std::string& sizeText, std::uint64_t bytes, const fs::pa
     std::printf("%s: cannot open %s: %s\n", sizeText.c_str(), ours.c_str(), opened.error.c_str());
     return false;
   }
-  const std::uint64_t partitionSectors = devlib::Fat32PartitionSectors(opened.device->geometry());
+  const std::uint64_t partitionSectors = devlib::PartitionSectors(opened.device->geometry());
   const Clock::time_point oursStart = Clock::now();
   const bool oursFormatted =
       devlib::FormatFat32Volume(*opened.device, 0, "BENCH", devlib::kFat32StartSector) == 1;

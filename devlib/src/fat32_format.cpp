@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "devlib/disk_layout.h"
 #include "devlib/port_io.h"
 #include "platform/clock.h"
 #include "platform/debug.h"
@@ -61,12 +62,7 @@ __attribute__((format(printf, 1, 2))) void Summary(const char* format, ...) {
 
 bool IsPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-std::stop_token PortStop(int port) {
-  const PortIoRecord* record = PortIo(port);
-  return record != nullptr ? record->stop : std::stop_token{};
-}
-
-std::unique_ptr<platform::block::BlockDevice> OpenWithRetries(std::string_view path, std::stop_token stop) {
+std::unique_ptr<platform::block::BlockDevice> OpenWithRetries(std::string_view path, const std::stop_token& stop) {
   const int attempts = std::max(1, FormatOpenRetries.load());
   for (int attempt = 1;; ++attempt) {
     platform::block::OpenResult opened = platform::block::openBlockDevice(path);
@@ -110,7 +106,7 @@ std::uint32_t MakeVolumeId() {
 std::uint32_t get_fat_size_sectors(std::uint32_t totalSectors, std::uint32_t reservedSectors,
                                    std::uint32_t sectorsPerCluster, std::uint32_t bytesPerSector,
                                    std::uint32_t fatCount) {
-  const std::uint64_t numerator = 4 * (std::uint64_t{totalSectors} - reservedSectors);
+  const std::uint64_t numerator = totalSectors > reservedSectors ? 4 * std::uint64_t{totalSectors - reservedSectors} : 0;
   const std::uint64_t divisor = std::uint64_t{sectorsPerCluster} * bytesPerSector + 4 * std::uint64_t{fatCount};
   if (divisor == 0) {
     FormatDebugLine("get_fat_size_sectors");
@@ -135,13 +131,6 @@ std::uint32_t AutoSectorsPerCluster(std::uint64_t volumeSectors, std::uint32_t b
   if (mib <= 16384) return get_spc(8, bytesPerSector);
   if (mib <= 32768) return get_spc(16, bytesPerSector);
   return get_spc(32, bytesPerSector);
-}
-
-std::uint64_t Fat32PartitionSectors(const platform::block::Geometry& geometry) {
-  const std::uint64_t cylinder = std::uint64_t{geometry.heads} * geometry.sectorsPerTrack;
-  if (cylinder == 0) return 0;
-  const std::uint64_t whole = geometry.sectorCount / cylinder * cylinder;
-  return whole > kFat32StartSector ? whole - kFat32StartSector : 0;
 }
 
 LabelCheck CheckVolumeLabel(std::string_view label) {
@@ -317,14 +306,15 @@ int FormatFat32Volume(platform::block::BlockDevice& device, std::uint32_t sector
   const std::uint32_t volumeId = MakeVolumeId();
   if (!LabelAccepted(label)) return 0;
   const platform::block::Geometry geometry = device.geometry();
-  if (geometry.heads == 0 || geometry.sectorsPerTrack == 0 || geometry.heads > 0xFFFF ||
+  if (geometry.sectorSize == 0 || geometry.heads == 0 || geometry.sectorsPerTrack == 0 || geometry.heads > 0xFFFF ||
       geometry.sectorsPerTrack > 0xFFFF) {
     FormatDebugLine("Failed to get device geometry");
     return 0;
   }
-  // The volume ends where the partition does: at the last whole cylinder.
-  const std::uint64_t partitionEnd = kFat32StartSector + Fat32PartitionSectors(geometry);
-  if (Fat32PartitionSectors(geometry) == 0 || startSector >= partitionEnd) {
+  // The volume ends where the partition the layout writer made does.
+  const std::uint64_t partitionSectors = PartitionSectors(geometry);
+  const std::uint64_t partitionEnd = kPartitionStartSector + partitionSectors;
+  if (partitionSectors == 0 || startSector >= partitionEnd) {
     FormatDebugLine("Failed to get parition info");
     return 0;
   }
@@ -397,7 +387,7 @@ int format_direct(std::string_view devicePath, std::uint32_t sectorsPerCluster, 
   }
   // A label that cannot be written is refused before the device is even opened.
   if (!LabelAccepted(label)) return 0;
-  const std::stop_token stop = PortStop(port);
+  const std::stop_token& stop = PortIo(port)->stop;
   std::unique_ptr<platform::block::BlockDevice> device = OpenWithRetries(devicePath, stop);
   if (!device) return 0;
   return FormatFat32Volume(*device, sectorsPerCluster, label, startSector, stop);

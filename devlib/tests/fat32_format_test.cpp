@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "devlib/disk_layout.h"
 #include "devlib/fat32_format.h"
 #include "devlib/port_io.h"
 #include "drivesim/line.h"
@@ -111,28 +112,6 @@ TEST(ClusterSize, SizeHelpersWithoutASectorSizeGiveNothingUsable) {
   EXPECT_EQ(get_spc(8, 512), 16u);
   EXPECT_EQ(get_fat_size_sectors(100000, 32, 0, 0, 0), 1u);
 }
-
-struct PartitionCase {
-  const char* name;
-  platform::block::Geometry geometry;
-  std::uint64_t sectors;
-};
-
-class PartitionSizeTest : public ::testing::TestWithParam<PartitionCase> {};
-
-TEST_P(PartitionSizeTest, IsWholeCylindersLessTheFirstTrack) {
-  EXPECT_EQ(Fat32PartitionSectors(GetParam().geometry), GetParam().sectors);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Disks, PartitionSizeTest,
-    ::testing::Values(PartitionCase{"HundredCylinders", {100 * kCylinder, 512, 255, 63}, 1606437},
-                      PartitionCase{"RemainderUnused", {101 * kCylinder - 1, 512, 255, 63}, 1606437},
-                      PartitionCase{"OneCylinder", {kCylinder, 512, 255, 63}, kCylinder - 63},
-                      PartitionCase{"UnderOneCylinder", {kCylinder - 1, 512, 255, 63}, 0},
-                      PartitionCase{"Empty", {0, 512, 255, 63}, 0},
-                      PartitionCase{"NoHeads", {100 * kCylinder, 512, 0, 63}, 0}),
-    CaseName<PartitionCase>);
 
 // Layouts worked out by hand from the rules; the FAT is sized by
 // 4 (T - 32) / (spc 512 + 8) + 1 unless that leaves it too short.
@@ -502,10 +481,9 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceRefusalCase{"UnderOneCylinder", {kCylinder - 1, 512, 255, 63}, "ABC", "Failed to get parition info"},
         DeviceRefusalCase{"OneCylinder", {kCylinder, 512, 255, 63}, "ABC", kTooSmallText},
         DeviceRefusalCase{"FourCylinders", {4 * kCylinder, 512, 255, 63}, "ABC", kTooSmallText},
-        DeviceRefusalCase{"SectorSizeZero", {1 << 24, 0, 255, 63}, "ABC", kSectorSizeText},
+        DeviceRefusalCase{"SectorSizeZero", {1 << 24, 0, 255, 63}, "ABC", "Failed to get device geometry"},
         DeviceRefusalCase{"Sectors4096", {1 << 24, 4096, 255, 63}, "ABC", kSectorSizeText},
         DeviceRefusalCase{"NoHeads", {1 << 24, 512, 0, 63}, "ABC", "Failed to get device geometry"},
-        DeviceRefusalCase{"FourTiB", {std::uint64_t{1} << 33, 512, 255, 63}, "ABC", kTooBigText},
         DeviceRefusalCase{"ForbiddenLabel", kSmallest, "DISK:1", "Volume label holds a character FAT does not allow"},
         DeviceRefusalCase{"LongLabel", kSmallest, "ABCDEFGHIJKL", "Volume label longer than 11 characters"}),
     CaseName<DeviceRefusalCase>);
@@ -745,6 +723,26 @@ TEST_P(EmulatedFormatTest, PassesFsckAndShowsTheRulesInMtools) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, EmulatedFormatTest, ::testing::ValuesIn(kSizes), CaseName<SizeCase>);
+
+// The disk format as the station runs it: the layout, then the volume in
+// the partition entry just written, to its last sector.
+class DiskFormatTest : public ImageFixture {};
+
+TEST_F(DiskFormatTest, VolumeFillsThePartitionEntryExactly) {
+  if (!tools_) GTEST_SKIP() << kToolsMissing;
+  const fs::path image = dir_.path() / "drive.img";
+  const std::string path = AddDrive(1 << 21, image);
+  ASSERT_TRUE(PartitionDiskEx(path, 0)) << ::testing::PrintToString(debug_.lines());
+  ASSERT_TRUE(FormatFat32(path, "SSD Disk", 0)) << ::testing::PrintToString(debug_.lines());
+  const drivesim::Drive* drive = line_->drive(path);
+  ASSERT_NE(drive, nullptr);
+  const Bytes mbr = drive->userSectors(0, 1);
+  const Bytes boot = drive->userSectors(63, 1);
+  EXPECT_EQ(U32At(mbr, 446 + 8), 63u);
+  EXPECT_EQ(U32At(boot, 28), 63u);
+  EXPECT_EQ(U32At(boot, 32), U32At(mbr, 446 + 12));
+  ExpectCleanVolume(*tools_, image, {"SSD Disk", 8, 2088387, 2036, 260535});
+}
 
 // Faults of the drive's medium in the middle of the area the format clears
 // (the smallest volume: FAT 1 begins at LBA 63 + 32 + 618).

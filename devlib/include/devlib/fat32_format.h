@@ -67,11 +67,6 @@ std::uint32_t get_spc(std::uint32_t clusterKiB, std::uint32_t bytesPerSector);
 // above 32 KiB. 0 when bps is 0.
 std::uint32_t AutoSectorsPerCluster(std::uint64_t volumeSectors, std::uint32_t bytesPerSector);
 
-// The partition the disk layout writer makes on a disk of this geometry:
-// whole cylinders, less the first track. 0 when no cylinder fits (or the
-// geometry has no heads or no sectors per track).
-std::uint64_t Fat32PartitionSectors(const platform::block::Geometry& geometry);
-
 // A label may be empty; otherwise it has at most 11 characters, all printable
 // ASCII (0x20-0x7E) but none of "*+,./:;<=>?[\]|, and does not begin with a
 // blank.
@@ -131,8 +126,8 @@ int WriteVolumeLabelEntry(platform::block::BlockDevice& device, std::string_view
 // The text and a line end, to the debug output.
 void FormatDebugLine(std::string_view text);
 
-// Formats the partition at `startSector` of an open device: the partition
-// ends at the device's last whole cylinder, and the volume fills it.
+// Formats the partition at `startSector` of an open device: the volume ends
+// where the partition the layout writer makes ends (PartitionSectors).
 // `sectorsPerCluster` 0 chooses the cluster size by size. 1 when everything
 // was written and flushed, 0 otherwise.
 int FormatFat32Volume(platform::block::BlockDevice& device, std::uint32_t sectorsPerCluster, std::string_view label,

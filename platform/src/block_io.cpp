@@ -1,27 +1,21 @@
 #include "platform/block_io.h"
 
-#include <mutex>
-
 #include "block_io_linux.h"
+#include "platform/installed.h"
 
 namespace platform::block {
 namespace {
 
-std::mutex backendMutex;
-std::shared_ptr<Backend> installedBackend;
+Installed<Backend>& backendInForce() {
+  static Installed<Backend> backend([]() -> std::shared_ptr<Backend> { return makeLinuxBackend(); });
+  return backend;
+}
 
 }  // namespace
 
-void installBackend(std::shared_ptr<Backend> backend) {
-  std::lock_guard lock(backendMutex);
-  installedBackend = std::move(backend);
-}
+void installBackend(std::shared_ptr<Backend> backend) { backendInForce().install(std::move(backend)); }
 
-std::shared_ptr<Backend> currentBackend() {
-  std::lock_guard lock(backendMutex);
-  if (!installedBackend) installedBackend = makeLinuxBackend();
-  return installedBackend;
-}
+std::shared_ptr<Backend> currentBackend() { return backendInForce().current(); }
 
 OpenResult openBlockDevice(std::string_view path) { return currentBackend()->open(path); }
 

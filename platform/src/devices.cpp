@@ -1,26 +1,20 @@
 #include "platform/devices.h"
 
-#include <mutex>
-
+#include "platform/installed.h"
 #include "platform/udev_devices.h"
 
 namespace platform::devices {
 namespace {
 
-std::mutex treeMutex;
-std::shared_ptr<DeviceTree> installedTree;
+Installed<DeviceTree>& treeInForce() {
+  static Installed<DeviceTree> tree([]() -> std::shared_ptr<DeviceTree> { return udev::makeDeviceTree(); });
+  return tree;
+}
 
 }  // namespace
 
-void installDeviceTree(std::shared_ptr<DeviceTree> tree) {
-  std::lock_guard lock(treeMutex);
-  installedTree = std::move(tree);
-}
+void installDeviceTree(std::shared_ptr<DeviceTree> tree) { treeInForce().install(std::move(tree)); }
 
-std::shared_ptr<DeviceTree> currentDeviceTree() {
-  std::lock_guard lock(treeMutex);
-  if (!installedTree) installedTree = udev::makeDeviceTree();
-  return installedTree;
-}
+std::shared_ptr<DeviceTree> currentDeviceTree() { return treeInForce().current(); }
 
 }  // namespace platform::devices

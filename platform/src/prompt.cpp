@@ -3,12 +3,15 @@
 #include <utility>
 
 #include "platform/debug.h"
+#include "platform/installed.h"
 
 namespace platform::prompt {
 namespace {
 
-std::mutex installedMutex;
-std::shared_ptr<Prompt> installed;
+Installed<Prompt>& promptInForce() {
+  static Installed<Prompt> prompt([]() -> std::shared_ptr<Prompt> { return std::make_shared<NonInteractivePrompt>(); });
+  return prompt;
+}
 
 }  // namespace
 
@@ -48,16 +51,9 @@ std::vector<std::string> ScriptedPrompt::takeMessages() {
   return std::exchange(messages_, {});
 }
 
-void installPrompt(std::shared_ptr<Prompt> prompt) {
-  std::lock_guard lock(installedMutex);
-  installed = std::move(prompt);
-}
+void installPrompt(std::shared_ptr<Prompt> prompt) { promptInForce().install(std::move(prompt)); }
 
-std::shared_ptr<Prompt> currentPrompt() {
-  std::lock_guard lock(installedMutex);
-  if (!installed) installed = std::make_shared<NonInteractivePrompt>();
-  return installed;
-}
+std::shared_ptr<Prompt> currentPrompt() { return promptInForce().current(); }
 
 void showMessage(std::string_view text) { currentPrompt()->message(text); }
 

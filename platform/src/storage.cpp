@@ -1,27 +1,21 @@
 #include "platform/storage.h"
 
-#include <mutex>
-
+#include "platform/installed.h"
 #include "platform/sg_io.h"
 
 namespace platform::storage {
 namespace {
 
-std::mutex backendMutex;
-std::shared_ptr<Backend> installedBackend;
+Installed<Backend>& backendInForce() {
+  static Installed<Backend> backend([]() -> std::shared_ptr<Backend> { return sgio::makeBackend(); });
+  return backend;
+}
 
 }  // namespace
 
-void installBackend(std::shared_ptr<Backend> backend) {
-  std::lock_guard lock(backendMutex);
-  installedBackend = std::move(backend);
-}
+void installBackend(std::shared_ptr<Backend> backend) { backendInForce().install(std::move(backend)); }
 
-std::shared_ptr<Backend> currentBackend() {
-  std::lock_guard lock(backendMutex);
-  if (!installedBackend) installedBackend = sgio::makeBackend();
-  return installedBackend;
-}
+std::shared_ptr<Backend> currentBackend() { return backendInForce().current(); }
 
 OpenOutcome open(std::string_view path, Sharing sharing) {
   return currentBackend()->open(path, sharing);

@@ -152,6 +152,7 @@ TEST_F(UdevMonitor, CallbackMayDropItsOwnSubscription) {
   // Shared with the callback, which may still be winding down when the test ends.
   struct SelfDropping {
     std::mutex mutex;
+    std::condition_variable called;
     std::unique_ptr<Subscription> subscription;
     int calls = 0;
   };
@@ -162,11 +163,18 @@ TEST_F(UdevMonitor, CallbackMayDropItsOwnSubscription) {
       std::lock_guard inner(shared->mutex);
       ++shared->calls;
       shared->subscription.reset();
+      shared->called.notify_all();
     });
     ASSERT_NE(shared->subscription, nullptr);
   }
 
+  // Each subscription has its own monitor: wait for this one's first notice
+  // before the next plug, or the witness may see both before it sees one.
   tree_.plug("usb1", plainDevice(1));
+  {
+    std::unique_lock lock(shared->mutex);
+    ASSERT_TRUE(shared->called.wait_for(lock, kLostNoticeLimit, [&] { return shared->calls > 0; }));
+  }
   tree_.plug("usb1", plainDevice(2));
   witness.until(arrival("1-2"));
   std::lock_guard lock(shared->mutex);

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "cdb_bytes.h"
+#include "devlib/debug_print.h"
 #include "devlib/port_io.h"
 #include "devlib/transport.h"
 #include "devlib/vendor_protocol.h"
@@ -168,6 +169,12 @@ int SendFlashTestStep(int port, std::uint8_t step, std::uint16_t block, std::uin
     PutBigEndian16(cdb, 4, block);
   });
   if (sent != kCommandOk) return sent;
+  // The test RAM code marks a result with byte 0 = 1; anything else carries
+  // no failure value and counts as a pass, which is worth a trace.
+  if (reply[0] != 1) {
+    DebugPrint("SendFlashTestStep() step %u block %u: no result marker (byte 0 = %02X), counted as pass\n",
+               static_cast<unsigned>(step), static_cast<unsigned>(block), static_cast<unsigned>(reply[0]));
+  }
   result = reply[0] == 1 ? reply[1] : 0xFF;
   return kCommandOk;
 }

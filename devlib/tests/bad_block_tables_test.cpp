@@ -38,9 +38,9 @@ constexpr int kPort = 3;
 constexpr std::uint16_t kTypeWord = 0x124A;
 constexpr unsigned kChannels = 4, kBanks = 2;
 
-FlashParams Part() {
+FlashParams Part(std::uint16_t typeWord = kTypeWord) {
   FlashParams p;
-  p.setting.typeWord = kTypeWord;
+  p.setting.typeWord = typeWord;
   p.setting.channels = kChannels;
   p.setting.banks = kBanks;
   p.setting.chipEnables = 2;
@@ -171,26 +171,37 @@ TEST(TableSignatures, EachKindHasItsFourBytesThenTheCommonTail) {
 // Must show: the tables the emulator holds after the preformat, read back,
 // give the bad blocks it was given.
 TEST_F(BadBlockTables, PreformatThenCountGivesTheDrivesBadBlocks) {
-  for (const bool later : {true, false}) {
-    SCOPED_TRACE(later ? "keeping the later tables" : "a fresh scan");
-    drivesim::DriveConfig config = Config();
-    config.jobs[drivesim::Job::Operation3].busyPolls = 3;
-    drivesim::Drive& drive = Drive(config);
-    ASSERT_TRUE(Preformat(kPort, buffer_, {.erase = true, .later = later, .repair = true, .keepEraseCount = false}, 0));
-    EXPECT_EQ(StartedWith(drive, 0x03), (std::vector<std::uint8_t>{static_cast<std::uint8_t>(later ? 0x1D : 0x19)}));
-    EXPECT_EQ(StartedWith(drive, 0x01), (std::vector<std::uint8_t>{0x01})) << "the erase";
+  // Toshiba parts without extra mode address the tables by block, the others
+  // by unit.
+  const struct {
+    const char* name;
+    std::uint16_t typeWord;
+  } parts[] = {{"Samsung, two planes", kTypeWord}, {"Toshiba, two planes", 0x224A}};
+  for (const auto& part : parts) {
+    PublishFlashParams(Part(part.typeWord));
+    for (const bool later : {true, false}) {
+      SCOPED_TRACE(std::string(part.name) + (later ? ", keeping the later tables" : ", a fresh scan"));
+      drivesim::DriveConfig config = Config();
+      config.flashTypeWord = part.typeWord;
+      config.jobs[drivesim::Job::Operation3].busyPolls = 3;
+      drivesim::Drive& drive = Drive(config);
+      ASSERT_TRUE(
+          Preformat(kPort, buffer_, {.erase = true, .later = later, .repair = true, .keepEraseCount = false}, 0));
+      EXPECT_EQ(StartedWith(drive, 0x03), (std::vector<std::uint8_t>{static_cast<std::uint8_t>(later ? 0x1D : 0x19)}));
+      EXPECT_EQ(StartedWith(drive, 0x01), (std::vector<std::uint8_t>{0x01})) << "the erase";
 
-    ToFirmware();
-    ASSERT_TRUE(CheckTables(kPort, buffer_));
-    Counters counters;
-    BadBlockCounterRow totals{};
-    const BadBlockCount count = Count(counters, totals);
-    EXPECT_EQ(count.rows, static_cast<int>(kChannels * kBanks));
-    EXPECT_TRUE(count.complete());
-    EXPECT_FALSE(count.malformed);
-    EXPECT_EQ(counters, Expected(kFactory, kGrown, later));
-    const BadBlockCounterRow all = later ? BadBlockCounterRow{4, 2, 1, 1, 1} : BadBlockCounterRow{9, 0, 0, 0, 0};
-    EXPECT_EQ(totals, all);
+      ToFirmware();
+      ASSERT_TRUE(CheckTables(kPort, buffer_));
+      Counters counters;
+      BadBlockCounterRow totals{};
+      const BadBlockCount count = Count(counters, totals);
+      EXPECT_EQ(count.rows, static_cast<int>(kChannels * kBanks));
+      EXPECT_TRUE(count.complete());
+      EXPECT_FALSE(count.malformed);
+      EXPECT_EQ(counters, Expected(kFactory, kGrown, later));
+      const BadBlockCounterRow all = later ? BadBlockCounterRow{4, 2, 1, 1, 1} : BadBlockCounterRow{9, 0, 0, 0, 0};
+      EXPECT_EQ(totals, all);
+    }
   }
 }
 

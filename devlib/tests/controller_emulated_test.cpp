@@ -498,6 +498,8 @@ struct PhysicalCase {
   const char* dateCode;
   std::uint16_t planeSelector;
   std::vector<std::uint8_t> secondReadSubOps;  // sub-op and its byte 3
+  std::uint16_t typeWord = 0x124A;              // a Samsung part: the field names unit 6, blocks 12 and 13
+  std::uint16_t firstBlock = 12;
 };
 
 class PhysicalPageOnDrive : public ControllerOnDrive, public ::testing::WithParamInterface<PhysicalCase> {};
@@ -505,15 +507,18 @@ class PhysicalPageOnDrive : public ControllerOnDrive, public ::testing::WithPara
 TEST_P(PhysicalPageOnDrive, GathersEachChannelsPageOfThePlane) {
   const PhysicalCase& c = GetParam();
   UseFlash(16, c.dateCode);
-  drivesim::Drive& drive = AttachDrive(PortPath::OwnUsb, [&](auto& config) { config.firmwareDateCode = c.dateCode; });
-  constexpr std::uint16_t kUnit = 6;  // blocks 12 and 13
+  drivesim::Drive& drive = AttachDrive(PortPath::OwnUsb, [&](auto& config) {
+    config.firmwareDateCode = c.dateCode;
+    config.flashTypeWord = c.typeWord;
+  });
+  constexpr std::uint16_t kUnit = 6;
   constexpr std::uint16_t kPage = 9;
   constexpr std::size_t kPageBytes = 16 * 512;
   const std::uint8_t channels = drive.config().flashChannels;
   for (std::uint8_t channel = 0; channel < channels; ++channel) {
     for (std::uint16_t plane = 0; plane < 2; ++plane) {
       const Bytes content(kPageBytes, static_cast<std::uint8_t>(0x10 * (channel + 1) + plane));
-      ASSERT_TRUE(drive.putFlashBytes(channel, 0, static_cast<std::uint16_t>(2 * kUnit + plane), kPage, 0, content));
+      ASSERT_TRUE(drive.putFlashBytes(channel, 0, static_cast<std::uint16_t>(c.firstBlock + plane), kPage, 0, content));
     }
   }
   Bytes buffer(kPhysicalPageBufferSize);
@@ -540,6 +545,8 @@ const PhysicalCase kPhysicalCases[] = {
     {"newer firmware, plane 1", "120105", 7, {0x04, 0xF0}},
     {"older firmware, plane 0", "110224", 6, {0x8C, 0x03}},
     {"older firmware, plane 1", "100811", 13, {0x8C, 0x03}},
+    {"Toshiba without extra mode, block 6", "120105", 6, {0x04, 0xF0}, 0x224A, 6},
+    {"Toshiba without extra mode, block 7", "120105", 7, {0x04, 0xF0}, 0x224A, 6},
 };
 
 INSTANTIATE_TEST_SUITE_P(Firmware, PhysicalPageOnDrive, ::testing::ValuesIn(kPhysicalCases),

@@ -62,8 +62,6 @@ void putStringDescriptor(std::span<std::uint8_t> page, std::size_t at, std::stri
 
 std::uint8_t log2Of(std::uint32_t value) { return value == 0 ? 0 : static_cast<std::uint8_t>(std::countr_zero(value)); }
 
-std::uint8_t makerClass(std::uint16_t typeWord) { return static_cast<std::uint8_t>(typeWord >> 12); }
-
 // Bit 4 unless a Toshiba part without the extra mode; bits 2-3 from the
 // blocks per plane, bits 0-1 from the pages per block, each where a power of two.
 std::uint8_t layoutByte(const DriveConfig& config, const FlashGeometry& g) {

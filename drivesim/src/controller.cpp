@@ -714,18 +714,22 @@ std::vector<std::uint8_t> TolvaneController::physicalPageImage(std::uint8_t firs
 }
 
 // The firmware's physical page read. Its block field names a unit u (blocks
-// 2u and 2u + 1). Selector 8 (older firmware) or 15 (newer) reads all
+// 2u and 2u + 1), or for some parts a block. Selector 8 (older firmware) or 15 (newer) reads all
 // channels, 0..7 one; the reply is the start of the image, and the newer
 // firmware's selector 0xF0, or the older one's memory window, the part that
 // follows. Each firmware refuses the other's selectors.
 bool TolvaneController::readPhysicalPage(const Request& r) {
   const std::uint8_t selector = r.block[3];
   // The bank byte is a bank index (its chip enable by the bank map).
-  const PageAddress unit{selector, chipEnableOfBank(config_, r.block[4]), bytes::be16(r.block, 5),
-                         bytes::be16(r.block, 7)};
+  // Firmware for a Toshiba part without extra mode numbers its units by
+  // block: the field names a block, read together with its plane partner.
+  const std::uint16_t field = bytes::be16(r.block, 5);
+  const bool numberedByBlock = makerClass(config_.flashTypeWord) == 2 && !config_.flashExtraMode;
+  const PageAddress unit{selector, chipEnableOfBank(config_, r.block[4]),
+                         static_cast<std::uint16_t>(numberedByBlock ? field >> 1 : field), bytes::be16(r.block, 7)};
   const bool older = olderFirmware();
   r.note = "physical page read selector " + hex(selector) + " ce " + std::to_string(unit.chipEnable) + " unit " +
-           std::to_string(unit.block) + " page " + std::to_string(unit.page);
+           std::to_string(field) + " page " + std::to_string(unit.page);
   if (selector == kSecondPart) {
     if (older || pageImage_.empty()) {
       r.note += older ? ": not served by older firmware" : ": no page read before";

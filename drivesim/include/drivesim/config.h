@@ -40,6 +40,10 @@ struct FlashGeometry {
 // Nothing for an index the encoding leaves undefined.
 std::optional<FlashGeometry> decodeFlashTypeWord(std::uint16_t typeWord);
 
+// The maker class of a type word's top four bits: 0 Micron, 1 Samsung,
+// 2 Toshiba, 3 Hynix, 4 Intel, 5 Mira.
+inline std::uint8_t makerClass(std::uint16_t typeWord) { return static_cast<std::uint8_t>(typeWord >> 12); }
+
 // The chip-enable numbers a drive answers on: for group bases 0, 4, 8, ...
 // the chip enables 0 .. chipEnables - 1 of each group, until `banks` of them
 // are counted. Empty when either count is 0.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace devlib {
 namespace {
 
@@ -100,7 +102,9 @@ class TempFile : public ::testing::Test {
     std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
   }
-  std::filesystem::path path_ = std::filesystem::temp_directory_path() / "device_helpers_test.bin";
+  // Per process: the tests of this file run side by side.
+  std::filesystem::path path_ =
+      std::filesystem::temp_directory_path() / ("device_helpers_test-" + std::to_string(::getpid()) + ".bin");
 };
 
 TEST_F(TempFile, ReadFileBytesNeedsTheWholeRange) {

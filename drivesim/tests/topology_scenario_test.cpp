@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include <unistd.h>
+
 #include "drivesim/scenario.h"
 #include "topology_test_support.h"
 
@@ -206,7 +208,8 @@ class InstalledScenario : public ::testing::Test {
     platform::devices::installDeviceTree(nullptr);
     std::filesystem::remove(file);
   }
-  std::filesystem::path file = std::filesystem::temp_directory_path() / "drivesim_topology_scenario.ini";
+  std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("drivesim_topology_scenario-" + std::to_string(::getpid()) + ".ini");
 };
 
 TEST_F(InstalledScenario, ServesItsDrivesAndItsTree) {

@@ -105,13 +105,50 @@ AtaDevice::Answer AtaDevice::dispatch(const AtaCommand& c) {
   return {ataFailed(c, kErrorAbort), "abort: " + hex(code) + " with a data phase"};
 }
 
+// Downloaded firmware of the other kind ('U') carries no IDENTIFY image:
+// the drive's own identity stands in.
+const BootedFirmware* AtaDevice::bootedSata() const {
+  const BootedFirmware* booted = controller_.booted();
+  return booted != nullptr && booted->mode == 'S' ? booted : nullptr;
+}
+
 std::string AtaDevice::modelText() const {
+  if (const auto* booted = bootedSata()) return booted->model();
   return controller_.runState() == RunState::Firmware ? config_.model : config_.loaderModel;
+}
+
+std::string AtaDevice::firmwareText() const {
+  if (const auto* booted = bootedSata()) return booted->firmwareRevision();
+  return config_.firmwareRevision;
+}
+
+// The downloaded image with the capacity words of the medium (the firmware
+// counts its own sectors, and a SET MAX shows there).
+DataSector AtaDevice::bootedIdentify(const BootedFirmware& booted) const {
+  IdentifyFacts facts;
+  facts.userSectors = currentSectors_;
+  facts.lba28Sectors = config_.identifyLba28Sectors;
+  facts.lba48Sectors = config_.identifyLba48Sectors;
+  const DataSector capacity = identifyData(facts);
+  DataSector image = booted.identifyImage();
+  for (const int word : {60, 61, 100, 101, 102, 103}) {
+    image[2 * word] = capacity[2 * word];
+    image[2 * word + 1] = capacity[2 * word + 1];
+  }
+  if (image[510] == 0xa5) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < image.size(); ++i) sum += image[i];
+    image[511] = static_cast<std::uint8_t>(0x100 - (sum & 0xff));
+  }
+  return image;
 }
 
 AtaDevice::Answer AtaDevice::identify(const AtaCommand& c) {
   if (!dataIn(c)) return {ataFailed(c, kErrorAbort), "abort: IDENTIFY without a data-in phase"};
   if (config_.identifyFails) return {ataFailed(c, kErrorAbort), "abort: IDENTIFY fails on this drive"};
+  if (const auto* booted = bootedSata()) {
+    return {ataDone(c, give(c, bootedIdentify(*booted))), "identify (downloaded firmware)"};
+  }
   const IdentifyFacts facts{.model = modelText(),
                             .serial = config_.serial,
                             .firmwareRevision = config_.firmwareRevision,

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "ata_data.h"
 #include "ata_result.h"
 #include "controller.h"
 #include "drivesim/config.h"
@@ -27,9 +28,10 @@ class AtaDevice {
   // Whether the command goes to the tunnel decoder as things stand.
   bool tunnels(std::uint8_t command) const;
 
-  // The identity texts in force: the loader and the RAM codes report the loader's model.
+  // The identity texts in force: the loader and the RAM codes report the
+  // loader's model; downloaded SATA firmware its IDENTIFY image's texts.
   std::string modelText() const;
-  const std::string& firmwareText() const { return config_.firmwareRevision; }
+  std::string firmwareText() const;
 
   std::uint64_t nativeSectors() const { return nativeSectors_; }
   std::uint64_t currentSectors() const { return currentSectors_; }
@@ -44,6 +46,8 @@ class AtaDevice {
   using Command = platform::storage::AtaCommand;
   Answer dispatch(const Command& c);
   Answer identify(const Command& c);
+  const BootedFirmware* bootedSata() const;
+  DataSector bootedIdentify(const BootedFirmware& booted) const;
   Answer setFeatures(const Command& c);
   Answer smart(const Command& c);
   Answer readNativeMax(const Command& c, bool extended);

@@ -45,6 +45,7 @@ CommandKey keyOfAtaCommand(const AtaDevice& ata, const AtaCommand& command) {
     const auto phase = TunnelDecoder::classify(command.current, command.data);
     key.phase = phase.phase;
     key.subOp = phase.subOp;
+    if (phase.phase == TunnelPhase::CommandSector) addFlashAddress(key, command.data);
   }
   return key;
 }

@@ -39,7 +39,6 @@ constexpr std::array<std::uint8_t, 7> kRegisterSet1{0x00, 0x00, 0x00, 0x00, 0x9b
 constexpr std::size_t kLoaderBlockSlots = 4;
 constexpr std::uint16_t kNoBlock = 0xffff;
 constexpr std::size_t kLoaderFileSlots = 8;
-constexpr std::uint16_t kFirstFirmwarePage = 8;
 constexpr std::size_t kPartName = 608;
 constexpr std::size_t kPartNameBytes = 32;
 
@@ -187,9 +186,23 @@ void putIdentifyImage(const DriveConfig& config, std::span<std::uint8_t> page) {
   std::copy(image.begin(), image.end(), page.begin() + kIdentifyImage);
 }
 
+void putBootedIdentity(const BootedFirmware& booted, std::span<std::uint8_t> page) {
+  const auto& from = booted.identityPage;
+  const auto copy = [&](std::size_t first, std::size_t end) {
+    std::copy(from.begin() + static_cast<std::ptrdiff_t>(first), from.begin() + static_cast<std::ptrdiff_t>(end),
+              page.begin() + static_cast<std::ptrdiff_t>(first));
+  };
+  if (booted.mode == 'S') {
+    copy(kIdentifyImage, kIdentifyImage + 512);
+  } else {
+    copy(kVendorId, kSerialString + 2 + 2 * kSerialChars);
+  }
+  copy(kFirmwareHeader, kFirmwareHeader + kFirmwareHeaderBytes);
+}
+
 }  // namespace
 
-std::vector<std::uint8_t> configPage(const DriveConfig& config) {
+std::vector<std::uint8_t> configPage(const DriveConfig& config, const BootedFirmware* booted) {
   std::vector<std::uint8_t> page(kConfigPageBytes, 0);
   const bool usbFirmware = config.frontEnd == FrontEnd::OwnUsb;
   if (usbFirmware) {
@@ -204,12 +217,14 @@ std::vector<std::uint8_t> configPage(const DriveConfig& config) {
   header[kModeCharacter] = usbFirmware ? 'U' : 'S';
   putText(header, kRevision, config.firmwareRevision, 8);
   putParameterBlock(config, std::span(page).subspan(kParamBlock, kParamBlockBytes));
+  if (booted != nullptr) putBootedIdentity(*booted, page);
   return page;
 }
 
-void overlayConfigPage(const DriveConfig& config, std::uint32_t address, std::span<std::uint8_t> out) {
+void overlayConfigPage(const DriveConfig& config, const BootedFirmware* booted, std::uint32_t address,
+                       std::span<std::uint8_t> out) {
   if (address >= kConfigPageBytes || out.empty()) return;
-  const auto page = configPage(config);
+  const auto page = configPage(config, booted);
   const std::size_t n = std::min(out.size(), kConfigPageBytes - address);
   std::copy_n(page.begin() + address, n, out.begin());
 }

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "drivesim/config.h"
+#include "firmware_boot.h"
 #include "flash_array.h"
 
 namespace drivesim::detail {
@@ -47,11 +48,15 @@ namespace drivesim::detail {
 inline constexpr std::size_t kConfigPageBytes = 4096;
 inline constexpr std::uint8_t kConfigPageParam = 3;
 
-std::vector<std::uint8_t> configPage(const DriveConfig& config);
+// With downloaded firmware running, its identity page gives the identity
+// ('S': the IDENTIFY image at 76; 'U': the USB identity from 100 to 292) and
+// the firmware header at 0x300.
+std::vector<std::uint8_t> configPage(const DriveConfig& config, const BootedFirmware* booted = nullptr);
 
 // Puts the part of the configuration page that lies at `address` ..
 // `address` + out.size() into `out`; the bytes beyond the page stay.
-void overlayConfigPage(const DriveConfig& config, std::uint32_t address, std::span<std::uint8_t> out);
+void overlayConfigPage(const DriveConfig& config, const BootedFirmware* booted, std::uint32_t address,
+                       std::span<std::uint8_t> out);
 
 // The loader header page of one channel, `pageBytes` long.
 std::vector<std::uint8_t> loaderHeaderPage(const DriveConfig& config, std::uint8_t channel, std::size_t pageBytes);

@@ -23,6 +23,10 @@ constexpr std::size_t kTagBytes = 6;
 constexpr std::uint8_t kBusy = 0xaa;
 constexpr std::uint8_t kTunnelSignature = 0xe5;
 constexpr std::uint16_t kListEnd = 0xffff;
+// Operation 1's options and the status it ends with when the defect tables are missing.
+constexpr std::uint8_t kEraseUserBlocks = 0x01;
+constexpr std::uint8_t kReinitialise = 0x10;
+constexpr std::uint8_t kNoDefectTables = 15;
 
 // Final status of each job: operations 1..4 (2 is not used by the host
 // programs) and the DRAM check.
@@ -122,6 +126,16 @@ TolvaneController::TolvaneController(const DriveConfig& config, WireLog& wire)
 
 void TolvaneController::powerOn() {
   runState_ = config_.runState;
+  booted_.reset();
+  if (runState_ == RunState::Firmware) {
+    // The mode the host would pick from the loader's file count.
+    const bool usbFirmware = config_.frontEnd == FrontEnd::OwnUsb && loaderFileCount(config_, flash_) == 3;
+    std::string note;
+    runState_ = enterFirmware(usbFirmware ? 3 : 2, note);
+    if (!note.empty()) {
+      wire_.record(received(Layer::Controller, {}, platform::storage::Direction::None, false, {}, "power-up " + note));
+    }
+  }
   vendorMode_ = false;
   registers_.clear();
   memory_.clear();
@@ -161,8 +175,18 @@ void TolvaneController::restarted() {
 }
 
 bool TolvaneController::olderFirmware() const {
-  return std::find(std::begin(kOlderDateCodes), std::end(kOlderDateCodes), config_.firmwareDateCode) !=
-         std::end(kOlderDateCodes);
+  const std::string dateCode = booted() ? booted()->dateCode() : config_.firmwareDateCode;
+  return std::find(std::begin(kOlderDateCodes), std::end(kOlderDateCodes), dateCode) != std::end(kOlderDateCodes);
+}
+
+RunState TolvaneController::enterFirmware(std::uint8_t runMode, std::string& note) {
+  booted_.reset();
+  if (!downloadPresent(config_, flash_)) return RunState::Firmware;
+  BootOutcome outcome = bootDownload(config_, flash_, runMode);
+  note = std::move(outcome.note);
+  if (!outcome.firmware) return RunState::Loader;
+  booted_ = std::move(outcome.firmware);
+  return RunState::Firmware;
 }
 
 std::optional<TolvaneController::SubOp> TolvaneController::find(std::uint8_t code, ReplyPath path) const {
@@ -270,11 +294,14 @@ void TolvaneController::startJob(Job job) {
 }
 
 // Byte 0: the run state (0 firmware, 1 loader, 2 GDP, 3 TST, 4 GDP_A);
-// bytes 44-45: the loader header sequence number; the rest zeros.
+// bytes 44-45: the loader header sequence number (the loader's: the newest
+// header in its blocks, the configured one while they hold none); the rest zeros.
 bool TolvaneController::controllerInfo(const Request& r) {
   std::array<std::uint8_t, 512> info{};
   info[0] = static_cast<std::uint8_t>(runState_);
-  bytes::putLe16(info, 44, config_.headerSequence);
+  std::uint16_t sequence = config_.headerSequence;
+  if (runState_ == RunState::Loader) sequence = newestHeaderSequence(config_, flash_).value_or(sequence);
+  bytes::putLe16(info, 44, sequence);
   put(r.data, info);
   r.note = "controller info";
   return true;
@@ -317,10 +344,17 @@ bool TolvaneController::setRunMode(const Request& r) {
   sessionOpen_ = false;
   const bool toFirmware = mode == 2 || mode == 3;
   if (mode != 0 && !toFirmware) return false;
-  runState_ = toFirmware && !config_.stuckInLoader ? RunState::Firmware : RunState::Loader;
+  std::string boot;
+  if (toFirmware && !config_.stuckInLoader) {
+    runState_ = enterFirmware(mode, boot);
+  } else {
+    runState_ = RunState::Loader;
+    booted_.reset();
+  }
   restarted();
   reenumerationLeft_ = config_.reenumerationAttempts;
   r.note += std::string(" (") + stateName(runState_) + (toFirmware && config_.stuckInLoader ? ", stuck" : "") + ")";
+  if (!boot.empty()) r.note += ", " + boot;
   return true;
 }
 
@@ -354,7 +388,7 @@ bool TolvaneController::readMemory(const Request& r) {
   r.note = "memory read " + hex(address, 8) + ", " + std::to_string(r.data.size()) + " bytes";
   if (!memory_.read(address, r.data)) return false;
   if (runState_ == RunState::Firmware && r.block[3] == kConfigPageParam && address < kConfigPageBytes) {
-    overlayConfigPage(config_, address, r.data);
+    overlayConfigPage(config_, booted(), address, r.data);
     r.note += ", configuration page";
   }
   return true;
@@ -428,18 +462,33 @@ bool TolvaneController::writeFlashPages(const Request& r) {
   if (!address) return false;
   const Channels channels = *channelsOf(address->channel);
   const std::size_t pageBytes = flash_.pageBytes();
-  int programmed = 0;
+  std::vector<PageAddress> targets;
+  std::vector<std::uint8_t> again;
   for (std::uint8_t k = 0; k < channels.count && k * pageBytes < r.data.size(); ++k) {
     const PageAddress page{static_cast<std::uint8_t>(channels.first + k), address->chipEnable, address->block,
                            address->page};
     if (!flash_.present(page.channel, page.chipEnable)) continue;
-    flash_.program(page, r.data.subspan(k * pageBytes, std::min(pageBytes, r.data.size() - k * pageBytes)));
-    ++programmed;
+    targets.push_back(page);
+    if (flash_.programmed(page)) {
+      reprogramAttempts_.push_back(page);
+      again.push_back(page.channel);
+    }
   }
-  if (programmed == 0) {
+  if (targets.empty()) {
     r.note += ": no chip there";
     return false;
   }
+  // NAND takes one program per page between erases: nothing is written.
+  if (!again.empty()) {
+    r.note += ": programmed again without an erase of its block on channel(s)";
+    for (const std::uint8_t channel : again) r.note += " " + std::to_string(channel);
+    return false;
+  }
+  for (const PageAddress& page : targets) {
+    const std::size_t at = (page.channel - channels.first) * pageBytes;
+    flash_.program(page, r.data.subspan(at, std::min(pageBytes, r.data.size() - at)));
+  }
+  const std::size_t programmed = targets.size();
   if (channels.count > 1) r.note += ", " + std::to_string(programmed) + " channel(s)";
   return true;
 }
@@ -495,8 +544,29 @@ bool TolvaneController::startOperation(const Request& r) {
   errorBlock_.clear();
   startJob(static_cast<Job>(operation - 1));
   r.note = "start operation " + std::to_string(operation) + " (options " + hex(r.block[3]) + ")";
+  if (operation == 1) operationOneStarted(r.block[3], r.note);
   if (operation == 3) preformatStarted(r.block[3]);
   return true;
+}
+
+// Option 0x10 re-initialises the loader blocks: they are erased, so that a
+// download or a defect table can be written into them. Without it (and
+// without the erase option 0x01) a drive set to check them looks for the
+// loader blocks' defect tables and, when there are none, ends with status 15
+// in place of 14 (a configured status wins).
+void TolvaneController::operationOneStarted(std::uint8_t options, std::string& note) {
+  if ((options & kReinitialise) != 0) {
+    eraseLoaderBlocks(config_, flash_);
+    note += ", loader blocks erased";
+    return;
+  }
+  if (!config_.initChecksDefectTables || (options & kEraseUserBlocks) != 0 || defectTablesPresent(config_, flash_)) {
+    return;
+  }
+  note += ", no defect tables";
+  const auto configured = config_.jobs.find(Job::Operation1);
+  const bool statusGiven = configured != config_.jobs.end() && configured->second.finalStatus;
+  if (job_ && !statusGiven) job_->finalStatus = kNoDefectTables;
 }
 
 // The preformat builds its tables at once; the status polls still answer

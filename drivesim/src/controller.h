@@ -13,6 +13,7 @@
 
 #include "drivesim/config.h"
 #include "drivesim/wire_log.h"
+#include "firmware_boot.h"
 #include "flash_array.h"
 #include "nand_tables.h"
 #include "sparse_memory.h"
@@ -67,6 +68,14 @@ class TolvaneController {
   // What the tables in flash say about the bad blocks (built by the preformat).
   const BadBlockBook& badBlockBook() const { return badBlocks_; }
 
+  // The downloaded firmware running now; none while the built-in firmware
+  // (with the configured identity) or no firmware runs.
+  const BootedFirmware* booted() const {
+    return runState_ == RunState::Firmware && booted_ ? &*booted_ : nullptr;
+  }
+  // Pages the host programmed again without erasing their block (each such write failed).
+  const std::vector<PageAddress>& reprogramAttempts() const { return reprogramAttempts_; }
+
  private:
   struct Request {
     const VendorBlock& block;
@@ -119,6 +128,11 @@ class TolvaneController {
   std::optional<PageAddress> flashTransfer(const Request& r, const char* what) const;
   void startJob(Job job);
   void restarted();
+  // The firmware a switch to run mode 2 or 3 (or a power-up) starts: the
+  // download in the loader blocks when there is one, else the built-in one.
+  // A download that fails the boot checks leaves the loader running.
+  RunState enterFirmware(std::uint8_t runMode, std::string& note);
+  void operationOneStarted(std::uint8_t options, std::string& note);
   bool olderFirmware() const;
   std::vector<std::uint8_t> physicalPageImage(std::uint8_t firstChannel, std::uint8_t channels,
                                               const PageAddress& unit) const;
@@ -160,6 +174,8 @@ class TolvaneController {
   // The preformat's bookkeeping (kept in flash, so a power cycle keeps it)
   // and the error block of the last RAM-code operation (sub-op 0x06).
   BadBlockBook badBlocks_;
+  std::optional<BootedFirmware> booted_;
+  std::vector<PageAddress> reprogramAttempts_;
   std::vector<std::uint8_t> errorBlock_;
   void preformatStarted(std::uint8_t options);
 };

@@ -255,6 +255,13 @@ std::vector<std::uint8_t> Drive::flashPage(std::uint8_t channel, std::uint8_t ch
   return bytes;
 }
 
+std::vector<FlashPageRef> Drive::reprogrammedPages() const {
+  std::lock_guard lock(mutex_);
+  std::vector<FlashPageRef> pages;
+  for (const auto& a : model_->controller.reprogramAttempts()) pages.push_back({a.channel, a.chipEnable, a.block, a.page});
+  return pages;
+}
+
 bool Drive::putFlashBytes(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page,
                           std::size_t offset, std::span<const std::uint8_t> bytes) {
   std::lock_guard lock(mutex_);

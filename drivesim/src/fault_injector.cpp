@@ -22,12 +22,23 @@ bool fieldMatches(const std::optional<T>& wanted, const std::optional<T>& actual
 }
 
 bool matches(const FaultMatch& match, const CommandKey* key) {
-  if (key == nullptr) return !match.scsiOpcode && !match.ataCommand && !match.subOp && !match.phase;
+  if (key == nullptr) {
+    return !match.scsiOpcode && !match.ataCommand && !match.subOp && !match.phase && !match.block && !match.page;
+  }
   return fieldMatches(match.scsiOpcode, key->scsiOpcode) && fieldMatches(match.ataCommand, key->ataCommand) &&
-         fieldMatches(match.subOp, key->subOp) && fieldMatches(match.phase, key->phase);
+         fieldMatches(match.subOp, key->subOp) && fieldMatches(match.phase, key->phase) &&
+         fieldMatches(match.block, key->block) && fieldMatches(match.page, key->page);
 }
 
 }  // namespace
+
+void addFlashAddress(CommandKey& key, std::span<const std::uint8_t> vendorBlock) {
+  if (vendorBlock.size() < 9) return;
+  const std::uint8_t subOp = vendorBlock[2];
+  if (subOp != 0x89 && subOp != 0x8a && subOp != 0x8b) return;
+  key.block = static_cast<std::uint16_t>(vendorBlock[5] << 8 | vendorBlock[6]);
+  if (subOp != 0x8b) key.page = static_cast<std::uint16_t>(vendorBlock[7] << 8 | vendorBlock[8]);
+}
 
 std::optional<FaultRule> FaultInjector::takeForOpen() { return takeFirst(nullptr); }
 

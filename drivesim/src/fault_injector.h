@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "drivesim/faults.h"
@@ -15,7 +16,12 @@ struct CommandKey {
   bool dataIn = false;  // moves data to the host
   std::optional<std::uint8_t> scsiOpcode, ataCommand, subOp;
   std::optional<TunnelPhase> phase;
+  std::optional<std::uint16_t> block, page;  // of a flash sub-op
 };
+
+// The flash address of a vendor block of a flash sub-op: block at 5-6 and
+// (for reads and writes) page at 7-8, big-endian.
+void addFlashAddress(CommandKey& key, std::span<const std::uint8_t> vendorBlock);
 
 class FaultInjector {
  public:

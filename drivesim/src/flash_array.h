@@ -36,6 +36,8 @@ class FlashArray {
   // Whether the block and page lie inside the geometry.
   bool inRange(std::uint16_t block, std::uint16_t page) const;
 
+  // Whether the page holds what was programmed since its block was last erased.
+  bool programmed(const PageAddress& address) const { return pages_.contains(address); }
   // The first out.size() bytes of a page (at most a page).
   void read(const PageAddress& address, std::span<std::uint8_t> out) const;
   // Programs a page: bytes past `in` stay 0xFF. The caller checks presence and range.

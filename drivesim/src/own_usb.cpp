@@ -54,6 +54,7 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
     key.dataIn = host.in();
     key.scsiOpcode = cdb[0];
     if (cdb[0] == kVendorBlock && cdb.size() >= 3) key.subOp = cdb[2];
+    if (cdb[0] == kVendorBlock) addFlashAddress(key, cdb);
     return key;
   }
 
@@ -67,8 +68,18 @@ class OwnUsbFrontEnd final : public FrontEndDevice {
 
  private:
   // The loader answers with its own identity: the first 8 characters of its
-  // text are the vendor, the rest the product.
+  // text are the vendor, the rest the product. Downloaded USB firmware
+  // answers from its INQUIRY image.
   InquiryIdentity identity() const {
+    const BootedFirmware* booted = controller_.booted();
+    if (booted != nullptr && booted->mode == 'U') {
+      const auto image = booted->inquiryImage();
+      const auto text = [&image](std::size_t at, std::size_t length) {
+        return std::string(image.begin() + static_cast<std::ptrdiff_t>(at),
+                           image.begin() + static_cast<std::ptrdiff_t>(at + length));
+      };
+      return {text(8, 8), text(16, 16), text(32, 4), config_.bridgeKey, (image[1] & 0x80) != 0};
+    }
     if (controller_.runState() != RunState::Firmware) {
       const std::string& text = config_.usbLoaderInquiry;
       return {text.substr(0, std::min<std::size_t>(8, text.size())), text.size() > 8 ? text.substr(8) : "",

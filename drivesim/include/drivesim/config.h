@@ -172,6 +172,11 @@ struct DriveConfig {
   std::uint16_t headerSequence = 1;       // loader header sequence number
   int busyPolls = 0;                      // status polls answering busy after a job without an entry in `jobs`
   std::map<Job, JobBehaviour> jobs;
+  // Operation 1 with option 0x10 erases the loader blocks (first chip enable,
+  // every channel). With this set, operation 1 without 0x10 and without the
+  // erase option 0x01 checks the defect tables (page 1 of a loader block,
+  // channel 0) and ends with status 15 in place of 14 when there are none.
+  bool initChecksDefectTables = false;
   std::string gdpATag = "GDP_A";  // image tag at 0x304 that marks the GDP_A RAM code
   std::vector<RegisterFault> registerFaults;
   std::optional<TestMemoryFlip> testMemoryFlip{};
@@ -199,6 +204,12 @@ struct DriveConfig {
   bool foreignSignature = false;   // the firmware signature sector is not E5 'K' 'W'
   bool identifyFails = false;      // IDENTIFY DEVICE is aborted
 
+  // A firmware download the host writes into the loader blocks (page 8 on)
+  // is booted on a switch to run mode 2 or 3 and at power-up; its identity
+  // page then stands in for the identity above in IDENTIFY (SATA firmware),
+  // INQUIRY (USB firmware), the configuration page and the date code. A
+  // download that fails the boot checks leaves the loader running.
+  //
   // What the firmware keeps of its download: the configuration page it serves
   // at memory address 0 (parameter 3) and the loader header on page 0 of the
   // loader blocks. Both also carry the identity, flash and loader-block

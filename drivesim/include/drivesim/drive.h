@@ -21,6 +21,15 @@
 
 namespace drivesim {
 
+// One page of the flash array.
+struct FlashPageRef {
+  std::uint8_t channel = 0;
+  std::uint8_t chipEnable = 0;
+  std::uint16_t block = 0;
+  std::uint16_t page = 0;
+  friend bool operator==(const FlashPageRef&, const FlashPageRef&) = default;
+};
+
 namespace detail {
 struct DriveModel;
 struct Interruption;
@@ -73,6 +82,10 @@ class Drive {
   // kept. False where flashPage() would be empty or the bytes overrun the page.
   bool putFlashBytes(std::uint8_t channel, std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page,
                      std::size_t offset, std::span<const std::uint8_t> bytes);
+  // Pages the host programmed a second time without erasing their block, in
+  // the order tried (per channel of a write); each such write failed and
+  // changed nothing.
+  std::vector<FlashPageRef> reprogrammedPages() const;
 
   // The host side, called by the handles that the Line opens. `generation`
   // tells a handle opened before an unplug from one opened after it.

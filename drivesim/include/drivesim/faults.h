@@ -29,6 +29,11 @@ struct FaultMatch {
   std::optional<std::uint8_t> ataCommand;
   std::optional<std::uint8_t> subOp;
   std::optional<TunnelPhase> phase;
+  // The flash block and page a page read or write (0x89 / 0x8A), or the block
+  // an erase (0x8B), addresses. A tunnelled command carries them in its
+  // command sector, so that is the phase that fails.
+  std::optional<std::uint16_t> block;
+  std::optional<std::uint16_t> page;
 };
 
 struct FaultRule {

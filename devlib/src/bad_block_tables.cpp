@@ -117,12 +117,7 @@ std::optional<TableGeometry> TableGeometryOf(const FlashParams& params, const ch
 }
 
 FlashPageAddress PageOf(std::uint16_t unit, std::uint8_t bank, std::uint16_t page, bool bch24) {
-  return {.channel = kAllChannels,
-          .chipEnable = bank,
-          .block = unit,
-          .page = page,
-          .bch24 = static_cast<std::uint8_t>(bch24 ? 1 : 0),
-          .extra = 0};
+  return AllChannelsPage(bank, unit, page, bch24);
 }
 
 FlashPageAddress PageOf(std::uint16_t unit, std::uint8_t bank, std::uint16_t page, const FlashParams& params) {

@@ -119,15 +119,6 @@ bool UsableGeometry(const FlashParams& params, int port) {
   return true;
 }
 
-FlashPageAddress LoaderPage(std::uint16_t block, std::uint16_t page, bool ecc24) {
-  return FlashPageAddress{.channel = kAllChannels,
-                          .chipEnable = 0,
-                          .block = block,
-                          .page = page,
-                          .bch24 = static_cast<std::uint8_t>(ecc24 ? 1 : 0),
-                          .extra = 0};
-}
-
 std::string PageDumpName(const char* prefix, std::uint16_t page) {
   char name[32];
   std::snprintf(name, sizeof name, "%s%02X.raw", prefix, page);
@@ -235,7 +226,7 @@ bool ReadTablePages(int port, std::span<std::uint8_t> store) {
   std::size_t slot = 0;
   for (const std::uint16_t page : LoaderTablePages(RemapEnabled(*params))) {
     const std::span<std::uint8_t> part = store.subspan(slot * kTableStoreSlot, bytes);
-    if (!Succeeded(SendReadFlashPages(port, LoaderPage(block, page, Ecc24(*params)), part, bytes / kSectorBytes))) {
+    if (!Succeeded(SendReadFlashPages(port, AllChannelsPage(0, block, page, Ecc24(*params)), part, bytes / kSectorBytes))) {
       DebugPrint("Table page %u of block %u cannot be read on port %d\n", page, block, port);
       return false;
     }
@@ -452,7 +443,7 @@ bool WriteAllLoaderBlocks(int port, std::uint16_t page, bool ecc24, std::uint8_t
     return false;
   }
   for (std::size_t i = 0; i < blocks; ++i) {
-    FlashPageAddress address = LoaderPage(record->loaderBlocks[i], page, ecc24);
+    FlashPageAddress address = AllChannelsPage(0, record->loaderBlocks[i], page, ecc24);
     address.extra = extra;
     if (!WritePages(port, address, buffer, sectors)) {
       DebugPrint("Page %u of loader block %u cannot be written on port %d\n", page, record->loaderBlocks[i], port);
@@ -553,7 +544,7 @@ bool ReadBackFirmware(int port, std::span<std::uint8_t> buffer, const DownloadFi
     data.reserve(std::size_t{entry.pageCount} * pageBytes);
     for (std::uint16_t i = 0; i < entry.pageCount; ++i) {
       const auto page = static_cast<std::uint16_t>(entry.startPage + i);
-      if (!Succeeded(SendReadFlashPages(port, LoaderPage(block, page, false), buffer.first(readBytes),
+      if (!Succeeded(SendReadFlashPages(port, AllChannelsPage(0, block, page, false), buffer.first(readBytes),
                                         readBytes / kSectorBytes))) {
         DebugPrint("Firmware page %u of block %u cannot be read back on port %d\n", page, block, port);
         return false;

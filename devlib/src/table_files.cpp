@@ -114,15 +114,6 @@ std::optional<Context> ContextOf(int port, std::span<std::uint8_t> buffer, const
   return c;
 }
 
-FlashPageAddress PageAt(std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page, bool bch24) {
-  return {.channel = kAllChannels,
-          .chipEnable = chipEnable,
-          .block = block,
-          .page = page,
-          .bch24 = static_cast<std::uint8_t>(bch24 ? 1 : 0),
-          .extra = 0};
-}
-
 std::uint16_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
@@ -194,7 +185,7 @@ std::optional<std::vector<KeptBlock>> ReadLoaderPages(int port, std::span<std::u
     KeptBlock kept{.block = block, .pages = {}};
     std::vector<std::uint16_t> firmware;
     auto keep = [&](std::uint16_t page, bool bch24) {
-      if (!ReadBlockPages(port, PageAt(0, block, page, bch24), buffer)) {
+      if (!ReadBlockPages(port, AllChannelsPage(0, block, page, bch24), buffer)) {
         return Refuse(what, "page %u of loader block %u cannot be read", page, block);
       }
       const auto bytes = buffer.first(c.pageBytes);
@@ -215,7 +206,7 @@ std::optional<std::vector<KeptBlock>> ReadLoaderPages(int port, std::span<std::u
 
 bool WritePage(int port, const Context& c, std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page, bool bch24,
                std::span<std::uint8_t> bytes, const char* what) {
-  if (WritePages(port, PageAt(chipEnable, block, page, bch24), bytes.first(c.pageBytes), c.sectors)) return true;
+  if (WritePages(port, AllChannelsPage(chipEnable, block, page, bch24), bytes.first(c.pageBytes), c.sectors)) return true;
   return Refuse(what, "page %u of block %u on chip enable %u cannot be written", page, block, chipEnable);
 }
 
@@ -225,7 +216,7 @@ void RestoreLoaderPages(int port, const Context& c, const std::vector<KeptBlock>
   for (const KeptBlock& block : kept) {
     for (const KeptPage& page : block.pages) {
       std::vector<std::uint8_t> bytes = page.bytes;
-      WritePages(port, PageAt(0, block.block, page.page, page.bch24), bytes, c.sectors);
+      WritePages(port, AllChannelsPage(0, block.block, page.page, page.bch24), bytes, c.sectors);
     }
   }
 }
@@ -239,7 +230,7 @@ bool GetDefTable(int port, std::span<std::uint8_t> buffer, const std::filesystem
   if (TableFilePath(file).empty()) return Refuse(what, "no file name");
   std::uint8_t option = 0;
   if (!LoadRamCode(port, buffer, option, kTableRamAddress)) return false;
-  if (!ReadBlockPages(port, PageAt(0, c->loaderBlocks[0], kDefectTablePage, c->bch24), buffer)) {
+  if (!ReadBlockPages(port, AllChannelsPage(0, c->loaderBlocks[0], kDefectTablePage, c->bch24), buffer)) {
     return Refuse(what, "the defect table page cannot be read");
   }
   const auto page = buffer.first(c->pageBytes);
@@ -309,7 +300,7 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
   if (!buffers) return 0;
   std::uint8_t option = 0;
   if (!LoadRamCode(port, buffer, option, kTableRamAddress)) return 0;
-  if (!ReadBlockPages(port, PageAt(0, c->loaderBlocks[0], kSystemPage, c->bch24), buffer)) {
+  if (!ReadBlockPages(port, AllChannelsPage(0, c->loaderBlocks[0], kSystemPage, c->bch24), buffer)) {
     Refuse(what, "the system page cannot be read");
     return 0;
   }
@@ -338,7 +329,7 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
       std::fill(newest.begin(), newest.end(), std::uint8_t{0});
       unsigned last = 1;
       for (unsigned page = kLaterTablePage; page < c->pagesPerBlock; ++page) {
-        if (!ReadBlockPages(port, PageAt(chipEnable, block, static_cast<std::uint16_t>(page), c->bch24), buffer)) {
+        if (!ReadBlockPages(port, AllChannelsPage(chipEnable, block, static_cast<std::uint16_t>(page), c->bch24), buffer)) {
           Refuse(what, "page %u of block %u on chip enable %u cannot be read", page, block, chipEnable);
           return 0;
         }

@@ -68,6 +68,15 @@ bool WriteRegister(int port, std::uint32_t address, std::uint8_t value);
 // before anything is sent.
 inline constexpr std::uint8_t kAllChannels = 8;
 inline constexpr int kChannelSlots = 8;
+// The page of every channel at (chip enable, block, page).
+inline FlashPageAddress AllChannelsPage(std::uint8_t chipEnable, std::uint16_t block, std::uint16_t page, bool bch24) {
+  return {.channel = kAllChannels,
+          .chipEnable = chipEnable,
+          .block = block,
+          .page = page,
+          .bch24 = static_cast<std::uint8_t>(bch24 ? 1 : 0),
+          .extra = 0};
+}
 bool ReadBlockPages(int port, const FlashPageAddress& address, std::span<std::uint8_t> buffer);
 
 bool WritePages(int port, const FlashPageAddress& address, std::span<std::uint8_t> buffer, std::size_t sectors);

@@ -1,8 +1,6 @@
 #include "devlib/bad_block_tables.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -130,16 +128,6 @@ unsigned PartsCarried(std::size_t sectors, std::size_t pageBytes, unsigned chann
   return static_cast<unsigned>(std::min<std::size_t>({2 * steps, kTableBufferSize / pageBytes, channels}));
 }
 
-void Dump(int port, std::span<const std::uint8_t> data, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void Dump(int port, std::span<const std::uint8_t> data, const char* format, ...) {
-  char name[32];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(name, sizeof name, format, arguments);
-  va_end(arguments);
-  WriteDebugDump(port, name, data);
-}
-
 // The unit a table block is read by: the block itself on a loader device.
 std::uint16_t UnitOf(std::uint16_t block, bool loader, const FlashParams& params) {
   return loader ? block : BlockToUnit(block, params.setting, params.geometry);
@@ -222,7 +210,7 @@ bool Preformat(int port, std::span<std::uint8_t> buffer, const PreformatFlags& f
         const std::size_t slot = i + kEraseCountSlotsPerChannel * j;
         std::copy_n(counts.begin() + static_cast<std::ptrdiff_t>(slot * kEraseCountSlotSize), kEraseCountSlotSize,
                     table.begin());
-        Dump(port, table, "99_%2.2x_%2.2x.raw", i, j);
+        WriteDebugDumpNamed(port, table, "99_%2.2x_%2.2x.raw", i, j);
         if (!WriteEraseCounts(port, table, kEraseCountSlotSize / kSectorBytes, static_cast<std::uint8_t>(j),
                               static_cast<std::uint8_t>(i))) {
           // Operation 3 would take the counts it holds for this die as the drive's.
@@ -339,7 +327,7 @@ int ReadBadBlockTables(int port, std::span<std::uint8_t> buffer) {
       for (unsigned p = 1; p < geometry->pagesPerBlock; ++p) {
         const FlashPageAddress at = PageOf(tableUnit, static_cast<std::uint8_t>(g), static_cast<std::uint16_t>(p), *params);
         if (!ReadFlashPage(port, *params, at, tableBlock, page, kTableSectors)) return 0;
-        Dump(port, page, "LB_%2.2d%2.2d%3.3d.raw", g, k, p - 1);
+        WriteDebugDumpNamed(port, page, "LB_%2.2d%2.2d%3.3d.raw", g, k, p - 1);
         bool any = false;
         for (unsigned c = 0; c < geometry->channels; ++c) {
           const std::size_t offset = c * geometry->pageBytes;
@@ -426,7 +414,7 @@ BadBlockCount CountBadBlocks(int port, std::span<std::uint8_t> buffer, std::span
         ++count.unreadLists;
         Zero(list);
       }
-      Dump(port, list, "SB_%2.2d%2.2d.raw", j, i);
+      WriteDebugDumpNamed(port, list, "SB_%2.2d%2.2d.raw", j, i);
 
       const auto early = earlyPage.subspan(j * p, p);
       if (!HasTableSignature(early, TableKind::EarlyBad)) {

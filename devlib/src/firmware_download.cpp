@@ -119,12 +119,6 @@ bool UsableGeometry(const FlashParams& params, int port) {
   return true;
 }
 
-std::string PageDumpName(const char* prefix, std::uint16_t page) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%s%02X.raw", prefix, page);
-  return name;
-}
-
 // Words of an early-bad list part that name blocks, up to its end word; a
 // part without an end word is counted to its end.
 std::uint32_t CountEarlyBadBlocks(std::span<const std::uint8_t> part) {
@@ -230,7 +224,7 @@ bool ReadTablePages(int port, std::span<std::uint8_t> store) {
       DebugPrint("Table page %u of block %u cannot be read on port %d\n", page, block, port);
       return false;
     }
-    WriteDebugDump(port, PageDumpName("10_TP", page), part);
+    WriteDebugDumpNamed(port, part, "10_TP%02X.raw", page);
     ++slot;
   }
   return true;
@@ -245,7 +239,7 @@ bool WriteTablePages(int port, std::span<std::uint8_t> buffer, std::span<const s
   for (const std::uint16_t page : LoaderTablePages(RemapEnabled(*params))) {
     const std::span<const std::uint8_t> part = store.subspan(slot * kTableStoreSlot, bytes);
     std::copy(part.begin(), part.end(), buffer.begin());
-    WriteDebugDump(port, PageDumpName("10_WT", page), buffer.first(bytes));
+    WriteDebugDumpNamed(port, buffer.first(bytes), "10_WT%02X.raw", page);
     if (!WriteAllLoaderBlocks(port, page, Ecc24(*params), 0, buffer, bytes / kSectorBytes)) return false;
     ++slot;
   }

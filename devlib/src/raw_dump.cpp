@@ -1,6 +1,7 @@
 #include "devlib/raw_dump.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -53,6 +54,15 @@ bool WriteDebugDump(int port, std::string_view fileName, std::span<const std::ui
   std::filesystem::create_directories(folder, error);
   if (error) return false;
   return WriteDebugDump((std::filesystem::path(folder) / std::string(fileName)).string(), data);
+}
+
+bool WriteDebugDumpNamed(int port, std::span<const std::uint8_t> data, const char* format, ...) {
+  char name[32];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(name, sizeof name, format, arguments);
+  va_end(arguments);
+  return WriteDebugDump(port, name, data);
 }
 
 }  // namespace devlib

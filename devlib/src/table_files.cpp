@@ -130,16 +130,6 @@ bool Erased(std::span<const std::uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
-void Dump(int port, std::span<const std::uint8_t> data, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void Dump(int port, std::span<const std::uint8_t> data, const char* format, ...) {
-  char name[32];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(name, sizeof name, format, arguments);
-  va_end(arguments);
-  WriteDebugDump(port, name, data);
-}
-
 // A programmed page of a loader block, as read, to be written back after
 // the erase with the ECC flag it was read with.
 struct KeptPage {
@@ -343,7 +333,7 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
         }
         if (!any) break;
       }
-      Dump(port, buffer.first(c->pageBytes), "03_%2.2u%2.2u%3.3u.raw", i, j, last);
+      WriteDebugDumpNamed(port, buffer.first(c->pageBytes), "03_%2.2u%2.2u%3.3u.raw", i, j, last);
 
       for (unsigned ch = 0; ch < c->channels; ++ch) {
         std::snprintf(line, sizeof line, "C#0%u", ch);

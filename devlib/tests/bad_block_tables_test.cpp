@@ -19,7 +19,7 @@
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
 #include "drivesim/config.h"
-#include "emulated_port.h"
+#include "ram_code_line.h"
 #include "platform/debug.h"
 #include "platform/paths.h"
 #include "testsupport/ram_code_images.h"
@@ -82,27 +82,11 @@ drivesim::FaultRule OnSubOp(std::uint8_t subOp, int skip = 0) {
   return rule;
 }
 
-class BadBlockTables : public EmulatedLineTest {
+class BadBlockTables : public RamCodeLineTest {
  protected:
   void SetUp() override {
-    EmulatedLineTest::SetUp();
-    InitPortIoTable(ProgramKind::Fleetburn);
-    previousParams_ = *CurrentFlashParams();
+    RamCodeLineTest::SetUp();
     PublishFlashParams(Part());
-    previousDirectory_ = std::filesystem::current_path();
-    directory_ = std::filesystem::temp_directory_path() / ("bad-block-tables-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_);
-    std::filesystem::current_path(directory_);
-    platform::paths::setProgramDirectory(directory_);
-    testsupport::WriteRamCodeImages(directory_, directory_);
-  }
-  void TearDown() override {
-    FreePortBuffers();
-    PublishFlashParams(previousParams_);
-    platform::paths::setProgramDirectory({});
-    std::filesystem::current_path(previousDirectory_);
-    std::filesystem::remove_all(directory_);
-    EmulatedLineTest::TearDown();
   }
 
   drivesim::DriveConfig Config() {
@@ -144,8 +128,6 @@ class BadBlockTables : public EmulatedLineTest {
   }
 
   Bytes buffer_ = Bytes(64 * 1024);
-  FlashParams previousParams_;
-  std::filesystem::path previousDirectory_, directory_;
 };
 
 TEST(TableSignatures, EachKindHasItsFourBytesThenTheCommonTail) {

@@ -12,7 +12,7 @@
 
 #include "devlib/port_io.h"
 #include "drivesim/config.h"
-#include "emulated_port.h"
+#include "ram_code_line.h"
 #include "platform/paths.h"
 #include "testsupport/ram_code_images.h"
 
@@ -22,31 +22,14 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr int kPort = 3;
 
-class ClaimNew : public EmulatedLineTest {
+class ClaimNew : public RamCodeLineTest {
  protected:
-  void SetUp() override {
-    EmulatedLineTest::SetUp();
-    InitPortIoTable(ProgramKind::Fleetburn);
-    previousDirectory_ = std::filesystem::current_path();
-    directory_ = std::filesystem::temp_directory_path() / ("claim-new-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_);
-    std::filesystem::current_path(directory_);
-    platform::paths::setProgramDirectory(directory_);
-    testsupport::WriteRamCodeImages(directory_, directory_);
-  }
-  void TearDown() override {
-    platform::paths::setProgramDirectory({});
-    std::filesystem::current_path(previousDirectory_);
-    std::filesystem::remove_all(directory_);
-    EmulatedLineTest::TearDown();
-  }
   drivesim::Drive& Drive(drivesim::DriveConfig config = DriveFor(PortPath::OwnUsb, kPort)) {
     drivesim::Drive& drive = line_->addDrive(config);
     WirePort(kPort, config.path, PortPath::OwnUsb);
     return drive;
   }
   Bytes buffer_ = Bytes(64 * 1024);
-  std::filesystem::path previousDirectory_, directory_;
 };
 
 TEST_F(ClaimNew, LoaderBlocksComeFromTheList) {

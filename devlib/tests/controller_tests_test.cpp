@@ -19,7 +19,7 @@
 #include "devlib/flash_params.h"
 #include "devlib/port_io.h"
 #include "drivesim/config.h"
-#include "emulated_port.h"
+#include "ram_code_line.h"
 #include "platform/paths.h"
 #include "testsupport/ram_code_images.h"
 
@@ -52,23 +52,11 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
                bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-class ControllerTests : public EmulatedLineTest, public ::testing::WithParamInterface<PortPath> {
+class ControllerTests : public RamCodeLineTest, public ::testing::WithParamInterface<PortPath> {
  protected:
   void SetUp() override {
-    EmulatedLineTest::SetUp();
-    InitPortIoTable(ProgramKind::Fleetburn);
-    previousParams_ = *CurrentFlashParams();
+    RamCodeLineTest::SetUp();
     PublishFlashParams(Part());
-    directory_ = std::filesystem::temp_directory_path() / ("controller-tests-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_);
-    platform::paths::setProgramDirectory(directory_);
-    testsupport::WriteRamCodeImages(directory_, directory_);
-  }
-  void TearDown() override {
-    platform::paths::setProgramDirectory({});
-    std::filesystem::remove_all(directory_);
-    PublishFlashParams(previousParams_);
-    EmulatedLineTest::TearDown();
   }
   // A fresh drive on the port, in loader state, with the faults given.
   drivesim::Drive& Drive(DriveConfig config = DriveFor(GetParam(), kPort),
@@ -103,8 +91,6 @@ class ControllerTests : public EmulatedLineTest, public ::testing::WithParamInte
   }
 
   Bytes buffer_ = Bytes(kControllerTestBufferSize);
-  FlashParams previousParams_;
-  std::filesystem::path directory_;
   int drives_ = 0;
 };
 

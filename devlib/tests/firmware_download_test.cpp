@@ -27,7 +27,7 @@
 #include "devlib/table_text.h"
 #include "devlib/vendor_protocol.h"
 #include "drivesim/config.h"
-#include "emulated_port.h"
+#include "ram_code_line.h"
 #include "platform/debug.h"
 #include "platform/paths.h"
 #include "testsupport/firmware_images.h"
@@ -125,31 +125,16 @@ void PutWords(Bytes& store, std::size_t at, std::initializer_list<std::uint16_t>
   }
 }
 
-class DownloadBase : public EmulatedLineTest {
+class DownloadBase : public RamCodeLineTest {
  protected:
   void SetUp() override {
-    EmulatedLineTest::SetUp();
-    InitPortIoTable(ProgramKind::Fleetburn);
-    previousParams_ = *CurrentFlashParams();
+    RamCodeLineTest::SetUp();
     previousList_ = CurrentDownloadFileList();
-    previousDirectory_ = std::filesystem::current_path();
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("firmware-download-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory_);
-    std::filesystem::create_directories(directory_);
-    std::filesystem::current_path(directory_);
-    platform::paths::setProgramDirectory(directory_);
-    testsupport::WriteRamCodeImages(directory_);
     PublishFlashParams(Part());
   }
   void TearDown() override {
     PublishDownloadFileList(previousList_);
-    PublishFlashParams(previousParams_);
-    platform::paths::setProgramDirectory({});
-    std::filesystem::current_path(previousDirectory_);
-    std::filesystem::remove_all(directory_);
-    EmulatedLineTest::TearDown();
+    RamCodeLineTest::TearDown();
   }
 
   static void Publish(FlashParams params) { PublishFlashParams(std::move(params)); }
@@ -227,12 +212,9 @@ class DownloadBase : public EmulatedLineTest {
   static constexpr const char* kUsbName = "SYS_UIAA.bin";
   Bytes init_, sata_, usb_;
   Bytes buffer_ = Bytes(64 * 1024, 0);
-  std::filesystem::path directory_;
 
  private:
-  FlashParams previousParams_;
   std::shared_ptr<const DownloadFileList> previousList_;
-  std::filesystem::path previousDirectory_;
 };
 
 // --- The download file list ---

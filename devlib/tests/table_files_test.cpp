@@ -22,7 +22,7 @@
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
 #include "drivesim/config.h"
-#include "emulated_port.h"
+#include "ram_code_line.h"
 #include "platform/paths.h"
 #include "testsupport/ram_code_images.h"
 
@@ -97,27 +97,8 @@ void WriteFile(const std::filesystem::path& path, const std::string& text) {
 using PageKey = std::tuple<unsigned, unsigned, unsigned, unsigned>;
 using Pages = std::map<PageKey, Bytes>;
 
-class TableFiles : public EmulatedLineTest {
+class TableFiles : public RamCodeLineTest {
  protected:
-  void SetUp() override {
-    EmulatedLineTest::SetUp();
-    InitPortIoTable(ProgramKind::Fleetburn);
-    previousParams_ = *CurrentFlashParams();
-    directory_ = std::filesystem::temp_directory_path() / ("table-files-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_);
-    previousDirectory_ = std::filesystem::current_path();
-    std::filesystem::current_path(directory_);
-    platform::paths::setProgramDirectory(directory_);
-    testsupport::WriteRamCodeImages(directory_, directory_);
-  }
-  void TearDown() override {
-    FreePortBuffers();
-    PublishFlashParams(previousParams_);
-    platform::paths::setProgramDirectory({});
-    std::filesystem::current_path(previousDirectory_);
-    std::filesystem::remove_all(directory_);
-    EmulatedLineTest::TearDown();
-  }
 
   // A drive of the shape whose tables an earlier preformat built, with
   // remap tables, and firmware pages in its loader blocks; the port knows
@@ -196,12 +177,7 @@ class TableFiles : public EmulatedLineTest {
   }
 
   Bytes buffer_ = Bytes(64 * 1024);
-  std::filesystem::path directory_;
   std::vector<std::uint16_t> firmwarePages_{8, 9, 40, 80};
-
- private:
-  FlashParams previousParams_;
-  std::filesystem::path previousDirectory_;
 };
 
 // ---- Defect tables ----

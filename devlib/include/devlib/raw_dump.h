@@ -21,6 +21,9 @@ bool WriteDebugDump(std::string_view fileName, std::span<const std::uint8_t> dat
 // "PortNN" (port index + 1) of the current directory; Blockprobe writes them
 // in the current directory itself.
 bool WriteDebugDump(int port, std::string_view fileName, std::span<const std::uint8_t> data);
+// The same with the file name made from a printf format (at most 31 characters).
+bool WriteDebugDumpNamed(int port, std::span<const std::uint8_t> data, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // The raw-dump flag: off at start, and once set it stays set until the program ends.
 void SetRawDumpFlag();

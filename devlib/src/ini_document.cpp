@@ -1,8 +1,5 @@
 #include "devlib/ini_document.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +8,7 @@
 #include <optional>
 
 #include "devlib/debug_print.h"
+#include "platform/atomic_file.h"
 
 namespace devlib {
 namespace {
@@ -106,18 +104,6 @@ void AppendLine(std::string& out, std::string_view line) {
   out += '\n';
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 std::string WithCrLf(std::string_view text) {
   std::string out;
   out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
@@ -158,28 +144,10 @@ bool IniDocument::LoadIniText(const std::filesystem::path& path) {
 }
 
 bool IniDocument::SaveIniText(const std::filesystem::path& path) const {
-  std::filesystem::path temporary = path;
-  temporary += ".tmp" + std::to_string(::getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    DebugPrint("INI: %s cannot be created: %s", temporary.c_str(), std::strerror(errno));
-    return false;
-  }
-  const bool written = WriteAll(fd, WithCrLf(text_)) && ::fsync(fd) == 0;
-  int error = errno;
-  const bool closed = ::close(fd) == 0;
-  if (written && !closed) error = errno;
-  if (!written || !closed) {
-    DebugPrint("INI: %s could not be written: %s", temporary.c_str(), std::strerror(error));
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    DebugPrint("INI: %s could not be replaced: %s", path.c_str(), std::strerror(errno));
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  const std::string refused = platform::files::saveFileAtomically(path, WithCrLf(text_));
+  if (refused.empty()) return true;
+  DebugPrint("INI: %s", refused.c_str());
+  return false;
 }
 
 std::int32_t IniDocument::GetIniInt(std::string_view section, std::string_view key,

@@ -9,14 +9,12 @@
 
 #include "devlib/flash_params.h"
 #include "devlib/port_io.h"
+#include "platform/atomic_file.h"
 
 namespace devlib {
 namespace {
 
 std::atomic<bool> rawDumpFlag{false};
-// Each write gets its own temporary name, so two workers dumping the same
-// name never write into one file.
-std::atomic<unsigned> dumpSequence{0};
 
 bool DumpsOn() { return CurrentFlashParams()->dumpDebugFile != 0 || RawDumpFlag(); }
 
@@ -27,20 +25,10 @@ bool RawDumpFlag() { return rawDumpFlag.load(); }
 
 bool WriteDebugDump(std::string_view fileName, std::span<const std::uint8_t> data) {
   if (!DumpsOn()) return false;
-  const std::filesystem::path target{std::string(fileName)};
-  std::filesystem::path partial = target;
-  partial += "." + std::to_string(dumpSequence.fetch_add(1)) + ".part";
-  std::FILE* file = std::fopen(partial.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  written = std::fclose(file) == 0 && written;
-  std::error_code error;
-  if (written) std::filesystem::rename(partial, target, error);
-  if (!written || error) {
-    std::filesystem::remove(partial, error);
-    return false;
-  }
-  return true;
+  // Two workers dumping the same name each leave a whole file, never a mix.
+  // A dump that cannot be written is skipped without a word.
+  const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+  return platform::files::saveFileAtomically(std::string(fileName), bytes).empty();
 }
 
 bool WriteDebugDump(int port, std::string_view fileName, std::span<const std::uint8_t> data) {

@@ -1,20 +1,17 @@
 #include "devlib/table_text.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
-#include <system_error>
 #include <vector>
 
 #include "devlib/bad_block_tables.h"
 #include "devlib/debug_print.h"
 #include "devlib/device_helpers.h"
 #include "devlib/flash_geometry.h"
+#include "platform/atomic_file.h"
 #include "platform/paths.h"
 
 namespace devlib {
@@ -380,33 +377,10 @@ std::filesystem::path TableFilePath(const std::filesystem::path& file) {
 }
 
 bool ReplaceFileContents(const std::filesystem::path& file, std::string_view bytes) {
-  static std::atomic<unsigned> serial{0};
-  std::filesystem::path temporary = file;
-  temporary += ".part" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      DebugPrint("Table file: '%s' cannot be created\n", temporary.c_str());
-      return false;
-    }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      DebugPrint("Table file: '%s' could not be written\n", temporary.c_str());
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    DebugPrint("Table file: '%s' cannot be replaced: %s\n", file.c_str(), error.message().c_str());
-    return false;
-  }
-  return true;
+  const std::string refused = platform::files::saveFileAtomically(file, bytes);
+  if (refused.empty()) return true;
+  DebugPrint("Table file: %s\n", refused.c_str());
+  return false;
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit) {

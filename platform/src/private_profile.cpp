@@ -1,21 +1,39 @@
 #include "platform/private_profile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <system_error>
+
+#include "platform/atomic_file.h"
+#include "platform/debug.h"
 
 namespace platform::profile {
 namespace {
 
-std::string_view trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimEnd(std::string_view text) {
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  return trimEnd(text);
 }
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -64,6 +82,67 @@ std::optional<std::pair<std::size_t, std::size_t>> sectionRange(const std::vecto
   return std::nullopt;
 }
 
+// One writer at a time per file for the load, change and save of a key, so
+// that writers of different keys never lose each other's updates. Between
+// processes it is an flock on the file itself: a save renames a new file over
+// it, so a writer that got the lock on a file that has since been replaced
+// takes it again on the new one. Within the process a mutex per path comes
+// first, because on network file systems flock can turn into a lock per
+// process, which threads of one process would all hold at once.
+class WriterLock {
+ public:
+  explicit WriterLock(const std::filesystem::path& file) : thread_(mutexOf(file)) {
+    if (lockFile(file)) return;
+    debug::output("profile " + file.string() + " cannot be locked for writing: " + std::strerror(errno),
+                  debug::Level::Warning);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+  ~WriterLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  static std::mutex& mutexOf(const std::filesystem::path& file) {
+    static std::mutex guard;
+    static std::map<std::filesystem::path, std::unique_ptr<std::mutex>> mutexes;
+    std::error_code ignored;
+    const std::filesystem::path key = std::filesystem::absolute(file, ignored).lexically_normal();
+    std::lock_guard lock(guard);
+    auto& entry = mutexes[key];
+    if (!entry) entry = std::make_unique<std::mutex>();
+    return *entry;
+  }
+
+  bool lockFile(const std::filesystem::path& file) {
+    while (true) {
+      // Created empty when missing, which reads like a missing file.
+      fd_ = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno == EINTR) continue;
+      if (fd_ < 0) return false;
+      int locked = 0;
+      do {
+        locked = ::flock(fd_, LOCK_EX);
+      } while (locked != 0 && errno == EINTR);
+      struct stat held {};
+      struct stat named {};
+      if (locked != 0 || ::fstat(fd_, &held) != 0) return false;
+      if (::stat(file.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+        return true;
+      }
+      ::close(fd_);  // replaced meanwhile: the lock is on a file no one opens any more
+      fd_ = -1;
+    }
+  }
+
+  std::lock_guard<std::mutex> thread_;
+  int fd_ = -1;
+};
+
 }  // namespace
 
 ProfileDocument ProfileDocument::parse(std::string_view text) {
@@ -100,7 +179,8 @@ std::optional<std::string> ProfileDocument::find(std::string_view section, std::
 std::string ProfileDocument::readString(std::string_view section, std::string_view key,
                                         std::string_view fallback) const {
   if (auto value = find(section, key)) return *value;
-  return std::string(trim(fallback));
+  // The service strips only the trailing blanks of a default.
+  return std::string(trimEnd(fallback));
 }
 
 std::int64_t ProfileDocument::readInt(std::string_view section, std::string_view key, std::int64_t fallback) const {
@@ -146,22 +226,12 @@ std::string ProfileDocument::text() const {
   return text;
 }
 
-// Written beside the file and renamed over it, so that a failed write never
-// leaves half a file where the counters or the layout were.
+// A failed save never leaves half a file where the counters or the layout were.
 bool ProfileDocument::save(const std::filesystem::path& file) const {
-  std::filesystem::path temporary = file;
-  temporary += ".tmp";
-  {
-    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    if (!stream) return false;
-    const std::string content = text();
-    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!stream.flush()) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) std::filesystem::remove(temporary, error);
-  return !error;
+  const std::string refused = files::saveFileAtomically(file, text());
+  if (refused.empty()) return true;
+  debug::output("profile " + refused, debug::Level::Warning);
+  return false;
 }
 
 std::string readString(std::string_view section, std::string_view key, std::string_view fallback,
@@ -176,6 +246,8 @@ std::int64_t readInt(std::string_view section, std::string_view key, std::int64_
 
 bool writeString(std::string_view section, std::string_view key, std::string_view value,
                  const std::filesystem::path& file) {
+  const WriterLock lock(file);
+  if (!lock.held()) return false;
   ProfileDocument document = ProfileDocument::load(file);
   document.writeString(section, key, value);
   return document.save(file);

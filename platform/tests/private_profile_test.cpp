@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/debug.h"
+#include "scratch_folder.h"
 
 namespace platform::profile {
 namespace {
@@ -46,7 +55,16 @@ TEST(ProfileRead, FollowsTheServicesRules) {
       {"Missing", "LogPath", "fallback"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(document.readString(c.section, c.key, "  fallback "), c.expected) << c.section << "/" << c.key;
+    EXPECT_EQ(document.readString(c.section, c.key, "fallback"), c.expected) << c.section << "/" << c.key;
+  }
+}
+
+TEST(ProfileRead, ADefaultLosesOnlyItsTrailingBlanks) {
+  const auto document = ProfileDocument::parse(kFile);
+  const std::pair<const char*, const char*> cases[] = {
+      {"  abc  ", "  abc"}, {"abc", "abc"}, {"\tabc\t", "\tabc"}, {"   ", ""}, {"", ""}};
+  for (const auto& [fallback, expected] : cases) {
+    EXPECT_EQ(document.readString("Setting", "Missing", fallback), expected) << "'" << fallback << "'";
   }
 }
 
@@ -104,6 +122,76 @@ TEST(ProfileFile, MissingFileGivesDefaultsAndWriteCreatesIt) {
 TEST(ProfileFile, UnwritableDestinationFails) {
   const auto file = std::filesystem::path("/nonexistent-directory/VADID.log");
   EXPECT_FALSE(writeString("TestRecord", "TotalTestCount", "1", file));
+}
+
+class ProfileWriters : public platform::scratch::ScratchFolder {
+ protected:
+  static constexpr int kKeysEach = 50;
+
+  // Writer w's keys, each with a value of its own.
+  static bool writeKeys(int w, const std::filesystem::path& file) {
+    bool all = true;
+    for (int k = 0; k < kKeysEach; ++k) {
+      const std::string key = "W" + std::to_string(w) + "K" + std::to_string(k);
+      all = writeString("Style", key, std::to_string(w * 1000 + k), file) && all;
+    }
+    return all;
+  }
+
+  // Every writer's keys are in the file, in the one section, and nothing else is there.
+  void expectAllKeys(int writers) const {
+    const auto document = ProfileDocument::load(file());
+    for (int w = 0; w < writers; ++w) {
+      for (int k = 0; k < kKeysEach; ++k) {
+        const std::string key = "W" + std::to_string(w) + "K" + std::to_string(k);
+        EXPECT_EQ(document.readInt("Style", key, -1), w * 1000 + k) << key;
+      }
+    }
+    EXPECT_EQ(platform::scratch::readFile(file()).rfind("[Style]\r\n", 0), 0u);
+    EXPECT_EQ(platform::scratch::folderEntries(dir_), std::vector<std::string>{"Style.cs"});
+  }
+
+  std::filesystem::path file() const { return dir_ / "Style.cs"; }
+};
+
+TEST_F(ProfileWriters, ThreadsWritingDifferentKeysAllLand) {
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::vector<char> written(kThreads, 0);
+  for (int w = 0; w < kThreads; ++w) {
+    threads.emplace_back([this, w, &written] { written[w] = writeKeys(w, file()); });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(std::count(written.begin(), written.end(), 1), kThreads);
+  expectAllKeys(kThreads);
+}
+
+TEST_F(ProfileWriters, ProcessesWritingDifferentKeysAllLand) {
+  constexpr int kProcesses = 4;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kProcesses; ++w) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(writeKeys(w, file()) ? 0 : 1);
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  expectAllKeys(kProcesses);
+}
+
+TEST_F(ProfileWriters, AFolderThatCannotBeWrittenKeepsTheOldFile) {
+  ASSERT_TRUE(writeString("Style", "PortPanel1", "1,2,3,4", file()));
+  const std::string before = platform::scratch::readFile(file());
+  if (!makeReadOnly()) GTEST_SKIP() << "the folder cannot be made read-only here";
+  const debug::CaptureSink output;
+  EXPECT_FALSE(writeString("Style", "PortPanel2", "5,6,7,8", file()));
+  EXPECT_TRUE(output.contains("Style.cs")) << ::testing::PrintToString(output.lines());
+  EXPECT_EQ(platform::scratch::readFile(file()), before);
+  EXPECT_EQ(platform::scratch::folderEntries(dir_), std::vector<std::string>{"Style.cs"});
 }
 
 }  // namespace

@@ -94,8 +94,8 @@ bool IsDecimalDigitChar(char c);
 // Where a table file named by the operator lies: a leading '/' is absolute,
 // anything else is in the program's directory. Empty for an empty name.
 std::filesystem::path TableFilePath(const std::filesystem::path& file);
-// Writes `bytes` to a file beside `file` and renames it over `file` when the
-// whole of it was written; false (and `file` as it was) otherwise.
+// Replaces `file` with `bytes` whole (see platform::files::saveFileAtomically);
+// false, with the reason in the debug output, and `file` as it was otherwise.
 bool ReplaceFileContents(const std::filesystem::path& file, std::string_view bytes);
 // The whole file, when it can be read and holds no more than `limit` bytes.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit);

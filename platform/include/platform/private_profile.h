@@ -5,14 +5,17 @@
 //
 // - section and key names compare without regard to case;
 // - blanks around names and values are trimmed, and one pair of matching
-//   quotes around a value is removed;
+//   quotes around a value is removed; a default loses only its trailing
+//   blanks;
 // - the first section of a name, and the first key of a name in it, win;
 // - a missing file, section or key gives the caller's default;
 // - lines starting with ';' are comments.
 //
 // Writing keeps every other line as it was, replaces a key in place, adds a
 // missing key after the last line of its section and a missing section at
-// the end; files are written with CR LF line ends.
+// the end; files are written with CR LF line ends, and replaced whole. Writers
+// of one file, in this process or others, take turns for the whole load,
+// change and save, so that none loses another's key.
 
 #include <cstdint>
 #include <filesystem>

@@ -112,7 +112,7 @@ bool WriteLayout(std::string_view diskPath) {
   std::vector<std::uint8_t> sector(geometry.sectorSize, 0);
   const auto mbr = ComposeMbr(geometry, NewDiskSignature());
   std::copy(mbr.begin(), mbr.end(), sector.begin());
-  if (!opened.device->write(0, sector) || !opened.device->flush()) return false;
+  if (!opened.device->writeLayout(sector) || !opened.device->flush()) return false;
   opened.device.reset();
   // The system reads the new table only when asked, and only once the disk is closed.
   if (const std::string refused = platform::block::rereadPartitions(diskPath); !refused.empty()) {

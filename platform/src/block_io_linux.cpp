@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -66,20 +66,7 @@ Descriptor openRetrying(const std::string& path, int flags) {
 
 DeviceNumber numberOf(dev_t device) { return {::major(device), ::minor(device)}; }
 
-// Disks this program wrote a partition table to: file systems mounted on them
-// later are its own.
-std::mutex laidOutMutex;
-std::set<DeviceNumber> laidOutDisks;
-
-void noteLaidOut(DeviceNumber disk) {
-  std::lock_guard lock(laidOutMutex);
-  laidOutDisks.insert(disk);
-}
-
-std::set<DeviceNumber> laidOut() {
-  std::lock_guard lock(laidOutMutex);
-  return laidOutDisks;
-}
+using LaidOut = std::shared_ptr<sys::LaidOutDisks>;
 
 struct FreeDeleter {
   void operator()(std::uint8_t* p) const { std::free(p); }
@@ -87,8 +74,8 @@ struct FreeDeleter {
 
 class LinuxBlockDevice final : public BlockDevice {
  public:
-  LinuxBlockDevice(Descriptor fd, Geometry geometry, bool direct, std::optional<DeviceNumber> disk)
-      : fd_(std::move(fd)), geometry_(geometry), direct_(direct), disk_(disk) {}
+  LinuxBlockDevice(Descriptor fd, Geometry geometry, bool direct, std::optional<DeviceNumber> disk, LaidOut laidOut)
+      : fd_(std::move(fd)), geometry_(geometry), direct_(direct), disk_(disk), laidOut_(std::move(laidOut)) {}
 
   Geometry geometry() const override { return geometry_; }
 
@@ -101,8 +88,16 @@ class LinuxBlockDevice final : public BlockDevice {
     if (!fits(lba, sectors.size())) return false;
     // pwrite takes the bytes as they are; the cast only lets one path serve both ways.
     auto* bytes = const_cast<std::uint8_t*>(sectors.data());
-    if (!transfer(true, lba * geometry_.sectorSize, bytes, sectors.size())) return false;
-    if (lba == 0 && !sectors.empty() && disk_) noteLaidOut(*disk_);
+    return transfer(true, lba * geometry_.sectorSize, bytes, sectors.size());
+  }
+
+  bool writeLayout(std::span<const std::uint8_t> sectors) override {
+    if (!write(0, sectors)) return false;
+    // The plug is asked of the open disk itself, so that it is the one
+    // written. A kernel that numbers no plugs answers nothing, and the disk
+    // is then never taken for ours.
+    std::uint64_t sequence = 0;
+    if (disk_ && ::ioctl(fd_.get(), BLKGETDISKSEQ, &sequence) == 0) laidOut_->note(*disk_, sequence);
     return true;
   }
 
@@ -162,14 +157,19 @@ class LinuxBlockDevice final : public BlockDevice {
   Geometry geometry_;
   bool direct_;
   std::optional<DeviceNumber> disk_;  // a disk node's number; none for an image file
+  LaidOut laidOut_;
   std::unique_ptr<std::uint8_t, FreeDeleter> bounce_;
   std::uint64_t written_ = 0;
 };
 
 class LinuxVolume final : public VolumeHandle {
  public:
-  LinuxVolume(sys::SystemView view, std::string node, Descriptor fd, DeviceNumber device)
-      : view_(std::move(view)), node_(std::move(node)), fd_(std::move(fd)), device_(device) {}
+  LinuxVolume(sys::SystemView view, std::string node, Descriptor fd, DeviceNumber device, LaidOut laidOut)
+      : view_(std::move(view)),
+        node_(std::move(node)),
+        fd_(std::move(fd)),
+        device_(device),
+        laidOut_(std::move(laidOut)) {}
 
   bool lock() override {
     if (exclusive_.valid()) return true;
@@ -191,9 +191,8 @@ class LinuxVolume final : public VolumeHandle {
     const std::string mountPoint = sys::mountPointOf(view_, device_);
     if (mountPoint.empty()) return true;
     const auto disks = sys::wholeDisksOf(view_.sysfs, device_);
-    const auto ours = laidOut();
-    const bool mine = std::all_of(disks.begin(), disks.end(), [&ours](const DeviceNumber& d) {
-      return ours.count(d) != 0;
+    const bool mine = std::all_of(disks.begin(), disks.end(), [this](const DeviceNumber& d) {
+      return laidOut_->holds(view_.sysfs, d);
     });
     return mine && ::umount2(mountPoint.c_str(), 0) == 0;
   }
@@ -202,6 +201,7 @@ class LinuxVolume final : public VolumeHandle {
   std::string node_;
   Descriptor fd_;
   DeviceNumber device_;
+  LaidOut laidOut_;
   Descriptor exclusive_;
 };
 
@@ -214,7 +214,7 @@ class LinuxBackend final : public Backend {
     // The refusal comes before the open: it must not depend on being let in.
     struct stat named {};
     if (::stat(name.c_str(), &named) == 0 && S_ISBLK(named.st_mode)) {
-      std::string refusal = sys::writeRefusal(view_, path, numberOf(named.st_rdev), laidOut());
+      std::string refusal = sys::writeRefusal(view_, path, numberOf(named.st_rdev), *laidOut_);
       if (!refusal.empty()) return {nullptr, refusal};
     }
     Descriptor fd = openRetrying(name, O_RDWR);
@@ -225,7 +225,7 @@ class LinuxBackend final : public Backend {
       Geometry geometry;
       geometry.sectorSize = kImageSectorBytes;
       geometry.sectorCount = static_cast<std::uint64_t>(status.st_size) / kImageSectorBytes;
-      return {std::make_unique<LinuxBlockDevice>(std::move(fd), geometry, false, std::nullopt), {}};
+      return {std::make_unique<LinuxBlockDevice>(std::move(fd), geometry, false, std::nullopt, laidOut_), {}};
     }
     if (!S_ISBLK(status.st_mode)) return {nullptr, name + " is neither a disk nor an image file"};
 
@@ -245,7 +245,7 @@ class LinuxBackend final : public Backend {
     // what is written here never meet in stale cached blocks.
     const int flags = ::fcntl(fd.get(), F_GETFL);
     const bool direct = flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_DIRECT) == 0;
-    return {std::make_unique<LinuxBlockDevice>(std::move(fd), geometry, direct, device), {}};
+    return {std::make_unique<LinuxBlockDevice>(std::move(fd), geometry, direct, device, laidOut_), {}};
   }
 
   std::string rereadPartitions(std::string_view diskPath) override {
@@ -278,11 +278,13 @@ class LinuxBackend final : public Backend {
     if (!fd.valid()) return nullptr;
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0 || !S_ISBLK(status.st_mode)) return nullptr;
-    return std::make_unique<LinuxVolume>(view_, volume.node, std::move(fd), numberOf(status.st_rdev));
+    return std::make_unique<LinuxVolume>(view_, volume.node, std::move(fd), numberOf(status.st_rdev), laidOut_);
   }
 
  private:
   sys::SystemView view_;
+  // The disks laid out through this backend, shared with its devices and volumes.
+  LaidOut laidOut_ = std::make_shared<sys::LaidOutDisks>();
 };
 
 }  // namespace

@@ -30,8 +30,9 @@ std::string_view firstLine(std::string_view text) {
   return text.substr(0, std::min(text.find('\n'), text.size()));
 }
 
-std::optional<unsigned> parseUnsigned(std::string_view text) {
-  unsigned value = 0;
+template <typename Number = unsigned>
+std::optional<Number> parseUnsigned(std::string_view text) {
+  Number value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
@@ -183,8 +184,29 @@ std::set<DeviceNumber> wholeDisksOf(const fs::path& sysfs, DeviceNumber device) 
   return disks;
 }
 
+std::optional<std::uint64_t> diskSequence(const fs::path& sysfs, DeviceNumber disk) {
+  const auto dir = deviceDirectory(sysfs, disk);
+  if (!dir) return std::nullopt;
+  return parseUnsigned<std::uint64_t>(firstLine(readText(*dir / "diskseq")));
+}
+
+void LaidOutDisks::note(DeviceNumber disk, std::uint64_t sequence) {
+  std::lock_guard lock(mutex_);
+  sequences_[disk] = sequence;
+}
+
+bool LaidOutDisks::holds(const fs::path& sysfs, DeviceNumber disk) {
+  const auto now = diskSequence(sysfs, disk);
+  std::lock_guard lock(mutex_);
+  const auto entry = sequences_.find(disk);
+  if (entry == sequences_.end()) return false;
+  if (now == entry->second) return true;
+  sequences_.erase(entry);
+  return false;
+}
+
 std::string writeRefusal(const SystemView& view, std::string_view path, DeviceNumber device,
-                         const std::set<DeviceNumber>& laidOut) {
+                         LaidOutDisks& laidOut) {
   const std::set<DeviceNumber> target = wholeDisksOf(view.sysfs, device);
   const std::vector<Mount> mounts = mountsOf(view);
   if (meets(target, rootDisks(view, mounts))) {
@@ -195,8 +217,8 @@ std::string writeRefusal(const SystemView& view, std::string_view path, DeviceNu
     if (!mounted) continue;
     std::set<DeviceNumber> disks = wholeDisksOf(view.sysfs, *mounted);
     if (!meets(target, disks)) continue;
-    const bool ours = std::all_of(disks.begin(), disks.end(), [&laidOut](const DeviceNumber& d) {
-      return laidOut.count(d) != 0;
+    const bool ours = std::all_of(disks.begin(), disks.end(), [&](const DeviceNumber& d) {
+      return laidOut.holds(view.sysfs, d);
     });
     if (ours) continue;
     return std::string(path) + " holds a mounted file system (" + mount.source + " on " + mount.mountPoint +

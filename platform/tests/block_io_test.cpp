@@ -1,7 +1,9 @@
 #include "platform/block_io.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "block_io_linux.h"
 #include "block_io_system.h"
 
 namespace platform::block {
@@ -199,6 +202,101 @@ TEST_F(LoopDevice, ReadsAndWritesTheImageThroughTheKernel) {
   EXPECT_EQ(rereadPartitions(loop_), "");
 }
 
+// --- The real backend's guard and dismount on loop devices, under a mount
+// table of the test's own ---
+
+class LoopBed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0 || run("command -v losetup").empty()) GTEST_SKIP() << "needs root and losetup";
+    dir_ = scratchDirectory("loop_bed");
+    ASSERT_FALSE(dir_.empty());
+    view_.mountInfo = dir_ / "mountinfo";
+    std::ofstream(view_.mountInfo).close();
+    backend_ = makeLinuxBackend(view_);
+  }
+  void TearDown() override {
+    backend_.reset();
+    for (const std::string& loop : loops_) run("losetup -d " + loop + " 2>/dev/null");
+    for (const fs::path& point : mounted_) ::umount2(point.c_str(), MNT_DETACH);
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  // A loop device over a new sparse image; empty where none can be attached.
+  std::string attach(const fs::path& image, std::uintmax_t bytes = 8 << 20) {
+    makeSparseFile(image, bytes);
+    const std::string loop = run("losetup --find --show " + image.string() + " 2>/dev/null");
+    if (loop.rfind("/dev/loop", 0) != 0) return {};
+    loops_.push_back(loop);
+    return loop;
+  }
+
+  // The loop device is unplugged and another image plugged in at its number.
+  bool replug(const std::string& loop, const fs::path& image) {
+    makeSparseFile(image, 8 << 20);
+    run("losetup -d " + loop);
+    return run("losetup " + loop + " " + image.string() + " 2>&1 && echo attached") == "attached";
+  }
+
+  // The mount table says a file system of the device's is mounted.
+  void mountedFrom(const std::string& node) {
+    struct stat status {};
+    ASSERT_EQ(::stat(node.c_str(), &status), 0);
+    const sys::DeviceNumber d{::major(status.st_rdev), ::minor(status.st_rdev)};
+    std::ofstream(view_.mountInfo) << "30 1 " << d.major << ":" << d.minor << " / /media/stick rw - vfat " << node
+                                   << " rw\n";
+  }
+
+  bool mountSmallFileSystem(const fs::path& point, const char* size) {
+    fs::create_directories(point);
+    const std::string options = std::string("size=") + size;
+    if (::mount("tmpfs", point.c_str(), "tmpfs", 0, options.c_str()) != 0) return false;
+    mounted_.push_back(point);
+    return true;
+  }
+
+  fs::path dir_;
+  sys::SystemView view_;
+  std::shared_ptr<Backend> backend_;
+
+ private:
+  std::vector<std::string> loops_;
+  std::vector<fs::path> mounted_;
+};
+
+const std::vector<std::uint8_t> kFirstSector = pattern(512, 0x55);
+
+TEST_F(LoopBed, ADiskLaidOutHereIsOursUntilAnotherIsPluggedAtItsNumber) {
+  const std::string loop = attach(dir_ / "a.img");
+  if (loop.empty()) GTEST_SKIP() << "no loop device could be attached here";
+  {
+    const OpenResult opened = backend_->open(loop);
+    ASSERT_NE(opened.device, nullptr) << opened.error;
+    ASSERT_TRUE(opened.device->writeLayout(kFirstSector));
+  }
+  mountedFrom(loop);
+  EXPECT_NE(backend_->open(loop).device, nullptr) << "the program's own layout";
+
+  if (!replug(loop, dir_ / "b.img")) GTEST_SKIP() << "the loop device was taken meanwhile";
+  const OpenResult foreign = backend_->open(loop);
+  EXPECT_EQ(foreign.device, nullptr);
+  EXPECT_NE(foreign.error.find("that this program did not make"), std::string::npos) << foreign.error;
+}
+
+TEST_F(LoopBed, APlainWriteOfTheFirstSectorDoesNotMakeADiskOurs) {
+  const std::string loop = attach(dir_ / "a.img");
+  if (loop.empty()) GTEST_SKIP() << "no loop device could be attached here";
+  {
+    const OpenResult opened = backend_->open(loop);
+    ASSERT_NE(opened.device, nullptr) << opened.error;
+    ASSERT_TRUE(opened.device->write(0, kFirstSector));
+  }
+  mountedFrom(loop);
+  const OpenResult refused = backend_->open(loop);
+  EXPECT_EQ(refused.device, nullptr);
+  EXPECT_NE(refused.error.find("that this program did not make"), std::string::npos) << refused.error;
+}
+
 // --- The disk that holds the running system ---
 
 // The nodes of the root file system's device and of its whole disks.
@@ -293,9 +391,13 @@ class SystemTree : public ::testing::Test {
     const fs::path links = view_.sysfs / "dev" / "block";
     fs::create_directory_symlink(fs::relative(dir, links), links / number(d));
   }
+  // Each disk is plugged in with a diskseq of its own.
   void addDisk(const std::string& name, sys::DeviceNumber d) {
-    addDevice(view_.sysfs / "devices" / "pci0" / "block" / name, d, name);
+    const fs::path dir = view_.sysfs / "devices" / "pci0" / "block" / name;
+    addDevice(dir, d, name);
+    std::ofstream(dir / "diskseq") << ++lastSequence_ << "\n";
   }
+  fs::path diskDirectory(const std::string& name) const { return view_.sysfs / "devices" / "pci0" / "block" / name; }
   void addPartition(const std::string& disk, const std::string& name, int index, sys::DeviceNumber d) {
     const fs::path dir = view_.sysfs / "devices" / "pci0" / "block" / disk / name;
     addDevice(dir, d, name);
@@ -314,6 +416,7 @@ class SystemTree : public ::testing::Test {
 
   fs::path scratch_;
   sys::SystemView view_;
+  std::uint64_t lastSequence_ = 20;
 };
 
 TEST_F(SystemTree, FindsTheWholeDisksUnderADevice) {
@@ -339,7 +442,9 @@ class WriteRefusal : public SystemTree, public ::testing::WithParamInterface<Ref
 TEST_P(WriteRefusal, OfTheSystemDiskAndOfForeignMountedFileSystems) {
   const RefusalCase& c = GetParam();
   mounts(c.mountInfo);
-  const std::string refusal = sys::writeRefusal(view_, "/dev/target", c.target, c.laidOut);
+  sys::LaidOutDisks laidOut;
+  for (const sys::DeviceNumber& d : c.laidOut) laidOut.note(d, sys::diskSequence(view_.sysfs, d).value());
+  const std::string refusal = sys::writeRefusal(view_, "/dev/target", c.target, laidOut);
   if (std::string(c.says).empty()) {
     EXPECT_EQ(refusal, "");
   } else {
@@ -365,6 +470,55 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"nothing mounted", kRootOnSda1, {8, 16}, {}, ""},
         RefusalCase{"no root device known", mountLine({0, 40}, "/", "overlay"), {8, 0}, {}, ""}),
     caseName<::testing::TestParamInfo<RefusalCase>>);
+
+// sdb was laid out here while plugged in as diskseq 50; sysfs now shows the
+// disk at its number as `sequence` (none: a kernel that numbers no plugs),
+// with a file system mounted from it.
+struct PlugCase {
+  const char* name;
+  std::optional<std::uint64_t> sequence;
+  bool ours;
+};
+
+void PrintTo(const PlugCase& c, std::ostream* os) { *os << c.name; }
+
+class LaidOutPlug : public SystemTree, public ::testing::WithParamInterface<PlugCase> {};
+
+TEST_P(LaidOutPlug, OnlyTheSamePlugOfTheDiskIsOurs) {
+  const fs::path sequenceFile = diskDirectory("sdb") / "diskseq";
+  std::ofstream(sequenceFile) << "50\n";
+  sys::LaidOutDisks laidOut;
+  laidOut.note({8, 16}, 50);
+  if (GetParam().sequence) {
+    std::ofstream(sequenceFile) << *GetParam().sequence << "\n";
+  } else {
+    fs::remove(sequenceFile);
+  }
+  mounts(kRootOnSda1 + mountLine({8, 17}, "/media/stick", "/dev/sdb1"));
+  const std::string refusal = sys::writeRefusal(view_, "/dev/sdb", {8, 16}, laidOut);
+  if (GetParam().ours) {
+    EXPECT_EQ(refusal, "");
+  } else {
+    EXPECT_NE(refusal.find("(/dev/sdb1 on /media/stick) that this program did not make"), std::string::npos)
+        << refusal;
+  }
+  EXPECT_EQ(laidOut.holds(view_.sysfs, {8, 16}), GetParam().ours) << "asked again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LaidOutPlug,
+                         ::testing::Values(PlugCase{"the same plug", 50, true},
+                                           PlugCase{"another disk at the number", 51, false},
+                                           PlugCase{"a kernel without diskseq", std::nullopt, false}),
+                         caseName<::testing::TestParamInfo<PlugCase>>);
+
+TEST_F(SystemTree, ADiskThatIsGoneIsForgotten) {
+  sys::LaidOutDisks laidOut;
+  laidOut.note({8, 32}, sys::diskSequence(view_.sysfs, {8, 32}).value());
+  ASSERT_TRUE(laidOut.holds(view_.sysfs, {8, 32}));
+  fs::remove(view_.sysfs / "dev" / "block" / "8:32");
+  EXPECT_FALSE(laidOut.holds(view_.sysfs, {8, 32}));
+  EXPECT_EQ(sys::diskSequence(view_.sysfs, {8, 33}), std::nullopt) << "a partition has no diskseq";
+}
 
 TEST_F(SystemTree, TheFirstVolumeIsTheLowestPartitionWithItsMountPoint) {
   mounts(kRootOnSda1 + mountLine({8, 17}, "/media/stick", "/dev/sdb1"));

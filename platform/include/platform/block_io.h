@@ -5,7 +5,8 @@
 //
 // The real backend uses pread/pwrite and the block ioctls. It refuses to open
 // the disk that holds the running system, and a disk with a mounted file
-// system that this program did not lay out, and says so. The emulated backend
+// system that this program did not lay out (through writeLayout, on the disk
+// as it is plugged in now), and says so. The emulated backend
 // (drivesim) installs itself and serves the paths of its drives.
 
 #include <cstdint>
@@ -32,6 +33,11 @@ class BlockDevice {
   virtual bool read(std::uint64_t lba, std::span<std::uint8_t> sectors) = 0;
   // Whole sectors; false on any short write.
   virtual bool write(std::uint64_t lba, std::span<const std::uint8_t> sectors) = 0;
+  // Writes a partition table this program made (whole sectors from LBA 0)
+  // and marks the disk as laid out by it for as long as it stays plugged in:
+  // a file system mounted from it later is the program's own. A plain write
+  // of LBA 0 marks nothing.
+  virtual bool writeLayout(std::span<const std::uint8_t> sectors) { return write(0, sectors); }
   virtual bool flush() = 0;
   virtual std::uint64_t bytesWritten() const = 0;  // for the benchmark
 };

@@ -297,6 +297,30 @@ TEST_F(LoopBed, APlainWriteOfTheFirstSectorDoesNotMakeADiskOurs) {
   EXPECT_NE(refused.error.find("that this program did not make"), std::string::npos) << refused.error;
 }
 
+// Writes bytes through the page cache of the node, as a file system would.
+bool writeCached(const std::string& node, std::size_t bytes) {
+  const int fd = ::open(node.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto data = pattern(bytes, 0x77);
+  const bool written = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  return ::close(fd) == 0 && written;
+}
+
+TEST_F(LoopBed, ADismountWhoseWriteBackFailsFails) {
+  // An image larger than the file system that holds it: writing it back runs
+  // out of room.
+  if (!mountSmallFileSystem(dir_ / "small", "1m")) GTEST_SKIP() << "no file system can be mounted here";
+  const std::string full = attach(dir_ / "small" / "disk.img");
+  const std::string roomy = attach(dir_ / "roomy.img");
+  if (full.empty() || roomy.empty()) GTEST_SKIP() << "no loop device could be attached here";
+  for (const std::string& loop : {full, roomy}) {
+    const auto volume = backend_->openVolume({loop, ""});
+    ASSERT_NE(volume, nullptr) << loop;
+    ASSERT_TRUE(writeCached(loop, 4 << 20)) << loop;
+    EXPECT_EQ(volume->dismount(), loop == roomy) << loop;
+  }
+}
+
 // --- The disk that holds the running system ---
 
 // The nodes of the root file system's device and of its whole disks.

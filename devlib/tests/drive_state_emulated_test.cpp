@@ -7,15 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <optional>
 #include <ostream>
-#include <stop_token>
+#include <span>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,6 +22,7 @@
 #include "devlib/port_buffers.h"
 #include "devlib/standard_commands.h"
 #include "emulated_port.h"
+#include "testsupport/stop_once_stuck.h"
 
 namespace devlib::testing {
 namespace {
@@ -332,27 +330,19 @@ INSTANTIATE_TEST_SUITE_P(
                       SataComeBackCase{"stuckInTheLoader", PortPath::Bridge, 0, true, 11, RunState::Loader}),
     CaseName<SataComeBackCase>);
 
-// Runs `operation` on a worker, requests the port's stop once `stuck` says the
-// worker hangs in a command, and gives back the virtual time the worker spent.
-std::uint64_t TimeUntilStopped(drivesim::Drive& drive, const std::function<bool()>& stuck,
-                               const std::function<void()>& operation) {
-  std::stop_source stopSource;
-  PortIo(kPort)->stop = stopSource.get_token();
-  auto worker = std::async(std::launch::async, [&] {
+// Runs `operation` on a worker until it reaches the command `stuckAt` names,
+// requests the port's stop, and gives back the virtual time the worker spent.
+std::optional<std::uint64_t> TimeUntilStopped(drivesim::Drive& drive, testsupport::StopOnceStuck::StuckPoint stuckAt,
+                                              const std::function<void()>& operation) {
+  testsupport::StopOnceStuck stuck(std::move(stuckAt), [&drive] { drive.unplug(); });
+  PortIo(kPort)->stop = stuck.stopToken();
+  const auto elapsed = stuck.run([&] {
     const std::uint64_t start = Now();
     operation();
     return Now() - start;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!stuck() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  EXPECT_TRUE(stuck()) << "the worker never got stuck";
-  stopSource.request_stop();
-  if (worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    drive.unplug();
-    worker.wait();
-    ADD_FAILURE() << "the stop request did not end the operation";
-  }
-  return worker.get();
+  PortIo(kPort)->stop = {};
+  return elapsed;
 }
 
 TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
@@ -379,13 +369,11 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
     rule.match = c.hang;
     rule.skip = c.skip;
     drive.injectFault(rule);
-    const auto hanging = [&] {
-      const auto entries = drive.wire().entries(Layer::Scsi);
-      const auto polls = std::count_if(entries.begin(), entries.end(), [&](const WireEntry& e) {
-        if (c.path == PortPath::OwnUsb) return e.command.at(0) == 0x12;
-        return e.command.size() >= 10 && e.command[9] == 0x86 && e.command[5] == 0xFF;
-      });
-      return polls > c.skip;
+    // The command that hangs: the one after `skip` of its kind.
+    const auto hanging = [&c, seen = 0](std::span<const std::uint8_t> cdb) mutable {
+      const bool poll = c.path == PortPath::OwnUsb ? !cdb.empty() && cdb[0] == 0x12
+                                                   : cdb.size() >= 10 && cdb[9] == 0x86 && cdb[5] == 0xFF;
+      return poll && ++seen > c.skip;
     };
     EXPECT_EQ(TimeUntilStopped(drive, hanging, [] {
                 Bytes buffer(k64K);
@@ -393,7 +381,6 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
               }),
               c.elapsed)
         << "no wait after the stop";
-    PortIo(kPort)->stop = {};
   }
 }
 
@@ -522,7 +509,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriveStateOnLine, StopRequestEndsAnEraseOfAWholeDrive) {
   drivesim::Drive& drive = AttachDrive(PortPath::OwnUsb);  // 120 GB
-  const auto erasing = [&] { return drive.storedSectorCount() >= 5 * 128; };
+  const auto erasing = [&](auto) { return drive.storedSectorCount() >= 5 * 128; };
   bool erased = true;
   TimeUntilStopped(drive, erasing, [&] { erased = EraseAllData(kPort); });
   EXPECT_FALSE(erased);

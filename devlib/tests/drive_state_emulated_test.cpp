@@ -386,31 +386,33 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
 
 // --- RWTestPartial --------------------------------------------------------------------
 
-struct Probe {
-  std::uint16_t sectors;
-  std::uint32_t offset;
-};
-constexpr Probe kProbes[] = {
-    {128, 0},   {128, 0},     {128, 128},   {128, 128}, {128, 256},   {128, 256},  {1, 150},
-    {1, 150},   {1, 180000},  {5, 100033},  {4, 80058}, {26, 5000},   {5, 100033}, {1, 180000},
-    {26, 5000}, {126, 15000}, {33, 154900}, {4, 80058}, {126, 15000}, {33, 154900},
-};
-
 TEST_P(OnEachUsbPath, PartialTestProbesEverySeventhGibOfA120GbDrive) {
   constexpr std::uint64_t kSectors = 114470ULL * 2048;
   drivesim::Drive& drive = AttachDrive(GetParam(), [&](auto& config) { config.sectorCount = kSectors; });
   ASSERT_TRUE(RWTestPartial(kPort, buffer_));
 
-  std::vector<Write> expected;
-  std::vector<std::uint32_t> bases;
-  for (std::uint32_t gib = 0; gib <= 105; gib += 7) {
-    bases.push_back(gib);
-    for (const Probe& probe : kProbes) expected.push_back({gib * 2097152 + probe.offset, probe.sectors});
-  }
-  ASSERT_EQ(bases.size(), 16u);
-  expected.push_back({0, 1});
-  expected.push_back({static_cast<std::uint32_t>(kSectors - 1), 1});
-  EXPECT_EQ(Writes(drive), expected);
+  // 20 probes at each of GiB 0, 7, ... 105 (16 blocks), then LBA 0 and the last sector.
+  const std::vector<Write> writes = Writes(drive);
+  ASSERT_EQ(writes.size(), 16u * 20 + 2);
+  const struct {
+    std::size_t index;
+    Write write;
+  } expected[] = {
+      {0, {0, 128}},            // the first probe of GiB 0
+      {1, {0, 128}},            // written twice over
+      {6, {150, 1}},
+      {9, {100033, 5}},
+      {10, {80058, 4}},
+      {17, {80058, 4}},
+      {19, {154900, 33}},       // the last probe of GiB 0
+      {20, {14680064, 128}},    // the first probe of GiB 7
+      {35, {14695064, 126}},    // GiB 7 + 15000
+      {300, {220200960, 128}},  // the first probe of GiB 105
+      {319, {220355860, 33}},   // the last probe of GiB 105
+      {320, {0, 1}},            // LBA 0 set to ones
+      {321, {234434559, 1}},    // the last sector
+  };
+  for (const auto& [index, write] : expected) EXPECT_EQ(writes[index], write) << "write " << index;
   EXPECT_EQ(drive.userSectors(0, 1), Bytes(512, 0xFF));
   EXPECT_EQ(drive.userSectors(kSectors - 1, 1), Pattern(static_cast<std::uint32_t>(kSectors - 1), 1));
   EXPECT_EQ(drive.userSectors(105ULL * 2097152 + 154900, 33), Pattern(105 * 2097152 + 154900, 33));

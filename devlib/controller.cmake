@@ -14,4 +14,4 @@ tolvane_add_test(devlib_controller_tests LABEL devlib
 tolvane_add_test(devlib_controller_emulated_tests LABEL devlib
   SOURCES
     tests/controller_emulated_test.cpp
-  LIBS devlib drivesim)
+  LIBS devlib drivesim testsupport)

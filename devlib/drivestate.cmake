@@ -13,4 +13,4 @@ tolvane_add_test(devlib_drivestate_tests LABEL devlib
 tolvane_add_test(devlib_drivestate_emulated_tests LABEL devlib
   SOURCES
     tests/drive_state_emulated_test.cpp
-  LIBS devlib drivesim)
+  LIBS devlib drivesim testsupport)

@@ -10,18 +10,15 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devlib/flash_params.h"
@@ -29,6 +26,7 @@
 #include "devlib/vendor_protocol.h"
 #include "platform/clock.h"
 #include "port_fixture.h"
+#include "testsupport/stop_once_stuck.h"
 
 namespace devlib::test {
 namespace {
@@ -427,24 +425,13 @@ TEST_F(ControllerAccess, OperationNumbersOutsideOneToFourSendNothing) {
 }
 
 // Runs `operation` on a worker thread while the drive answers busy for ever,
-// requests the port's stop once the worker has polled a while, and checks
+// requests the port's stop once the worker has sent 40 commands, and checks
 // that the worker gives up with false.
 void ExpectStopEndsBusyWait(int port, testsupport::FakeStorage& storage, const std::function<bool()>& operation) {
-  std::stop_source stopSource;
-  PortIo(port)->stop = stopSource.get_token();
-  auto worker = std::async(std::launch::async, operation);
-
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (storage.commands().size() < 40 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  EXPECT_GE(storage.commands().size(), 40u) << "the busy answers should keep the worker polling";
-  stopSource.request_stop();
-
-  if (worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    storage.setDefaultAnswer(AnswerTransportFailure(EIO));  // lets the stuck worker end
-    worker.wait();
-    FAIL() << "the stop request did not end the wait";
-  }
-  EXPECT_FALSE(worker.get());
+  testsupport::StopOnceStuck stuck([sent = 0](auto) mutable { return ++sent == 40; },
+                                   [&storage] { storage.setDefaultAnswer(AnswerTransportFailure(EIO)); });
+  PortIo(port)->stop = stuck.stopToken();
+  EXPECT_EQ(stuck.run(operation), false);
   PortIo(port)->stop = {};
 }
 

@@ -6,21 +6,20 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <optional>
 #include <ostream>
 #include <iterator>
-#include <stop_token>
+#include <span>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "devlib/controller_access.h"
 #include "devlib/flash_params.h"
 #include "devlib/standard_commands.h"
 #include "emulated_port.h"
+#include "testsupport/stop_once_stuck.h"
 
 namespace devlib::testing {
 namespace {
@@ -239,24 +238,13 @@ TEST_F(ControllerOnDrive, BusyOperationWithoutTheWaitFlagGivesFalseAfterOnePoll)
   EXPECT_EQ(SubOps(drive), (std::vector<std::uint8_t>{0x01, 0x00}));
 }
 
-// Runs `operation` on a worker thread, waits until the drive shows that the
-// worker is stuck (`stuck`), requests the port's stop and expects the worker
-// to give up with false.
-void ExpectStopEnds(drivesim::Drive& drive, const std::function<bool()>& stuck,
+// Runs `operation` on a worker thread until it reaches the command `stuckAt`
+// names, requests the port's stop and expects the worker to give up with false.
+void ExpectStopEnds(drivesim::Drive& drive, testsupport::StopOnceStuck::StuckPoint stuckAt,
                     const std::function<bool()>& operation) {
-  std::stop_source stopSource;
-  PortIo(kPort)->stop = stopSource.get_token();
-  auto worker = std::async(std::launch::async, operation);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!stuck() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  EXPECT_TRUE(stuck()) << "the worker never got stuck";
-  stopSource.request_stop();
-  if (worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    drive.unplug();  // ends a command that ignored the stop
-    worker.wait();
-    FAIL() << "the stop request did not end the operation";
-  }
-  EXPECT_FALSE(worker.get());
+  testsupport::StopOnceStuck stuck(std::move(stuckAt), [&drive] { drive.unplug(); });
+  PortIo(kPort)->stop = stuck.stopToken();
+  EXPECT_EQ(stuck.run(operation), false);
   PortIo(kPort)->stop = {};
 }
 
@@ -265,7 +253,7 @@ TEST_F(ControllerOnDrive, StopRequestEndsAnOperationThatStaysBusy) {
     config.jobs[drivesim::Job::Operation3] = {.stuckBusy = true};
   });
   StartRamCode(drive, "GDP_", RunState::GdpRamCode);
-  const auto pollingOn = [&] { return ControllerEntries(drive, 0x00).size() >= 50; };
+  const auto pollingOn = [&](auto) { return ControllerEntries(drive, 0x00).size() >= 50; };
   ExpectStopEnds(drive, pollingOn, [] {
     std::uint8_t status = 0;
     return RunOperationAndWait(kPort, 3, 0, status, true);
@@ -279,11 +267,11 @@ TEST_F(ControllerOnDrive, StopRequestEndsAStatusPollThatHangs) {
   hang.kind = drivesim::FaultKind::Hang;
   hang.match.subOp = 0x00;
   drive.injectFault(hang);
-  const auto statusPollSent = [&] {
-    const auto sent = drive.wire().entries(Layer::Scsi);
-    return std::any_of(sent.begin(), sent.end(), [](const WireEntry& e) { return e.command.at(2) == 0x00; });
+  // The vendor block (FFh) of sub-op 00h.
+  const auto statusPoll = [](std::span<const std::uint8_t> cdb) {
+    return cdb.size() > 2 && cdb[0] == 0xFF && cdb[2] == 0x00;
   };
-  ExpectStopEnds(drive, statusPollSent, [] {
+  ExpectStopEnds(drive, statusPoll, [] {
     std::uint8_t status = 0;
     return RunOperationAndWait(kPort, 1, 0, status, true);
   });

@@ -7,15 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <optional>
 #include <ostream>
-#include <stop_token>
+#include <span>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,6 +22,7 @@
 #include "devlib/port_buffers.h"
 #include "devlib/standard_commands.h"
 #include "emulated_port.h"
+#include "testsupport/stop_once_stuck.h"
 
 namespace devlib::testing {
 namespace {
@@ -332,27 +330,19 @@ INSTANTIATE_TEST_SUITE_P(
                       SataComeBackCase{"stuckInTheLoader", PortPath::Bridge, 0, true, 11, RunState::Loader}),
     CaseName<SataComeBackCase>);
 
-// Runs `operation` on a worker, requests the port's stop once `stuck` says the
-// worker hangs in a command, and gives back the virtual time the worker spent.
-std::uint64_t TimeUntilStopped(drivesim::Drive& drive, const std::function<bool()>& stuck,
-                               const std::function<void()>& operation) {
-  std::stop_source stopSource;
-  PortIo(kPort)->stop = stopSource.get_token();
-  auto worker = std::async(std::launch::async, [&] {
+// Runs `operation` on a worker until it reaches the command `stuckAt` names,
+// requests the port's stop, and gives back the virtual time the worker spent.
+std::optional<std::uint64_t> TimeUntilStopped(drivesim::Drive& drive, testsupport::StopOnceStuck::StuckPoint stuckAt,
+                                              const std::function<void()>& operation) {
+  testsupport::StopOnceStuck stuck(std::move(stuckAt), [&drive] { drive.unplug(); });
+  PortIo(kPort)->stop = stuck.stopToken();
+  const auto elapsed = stuck.run([&] {
     const std::uint64_t start = Now();
     operation();
     return Now() - start;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!stuck() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  EXPECT_TRUE(stuck()) << "the worker never got stuck";
-  stopSource.request_stop();
-  if (worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    drive.unplug();
-    worker.wait();
-    ADD_FAILURE() << "the stop request did not end the operation";
-  }
-  return worker.get();
+  PortIo(kPort)->stop = {};
+  return elapsed;
 }
 
 TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
@@ -379,13 +369,11 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
     rule.match = c.hang;
     rule.skip = c.skip;
     drive.injectFault(rule);
-    const auto hanging = [&] {
-      const auto entries = drive.wire().entries(Layer::Scsi);
-      const auto polls = std::count_if(entries.begin(), entries.end(), [&](const WireEntry& e) {
-        if (c.path == PortPath::OwnUsb) return e.command.at(0) == 0x12;
-        return e.command.size() >= 10 && e.command[9] == 0x86 && e.command[5] == 0xFF;
-      });
-      return polls > c.skip;
+    // The command that hangs: the one after `skip` of its kind.
+    const auto hanging = [&c, seen = 0](std::span<const std::uint8_t> cdb) mutable {
+      const bool poll = c.path == PortPath::OwnUsb ? !cdb.empty() && cdb[0] == 0x12
+                                                   : cdb.size() >= 10 && cdb[9] == 0x86 && cdb[5] == 0xFF;
+      return poll && ++seen > c.skip;
     };
     EXPECT_EQ(TimeUntilStopped(drive, hanging, [] {
                 Bytes buffer(k64K);
@@ -393,37 +381,38 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
               }),
               c.elapsed)
         << "no wait after the stop";
-    PortIo(kPort)->stop = {};
   }
 }
 
 // --- RWTestPartial --------------------------------------------------------------------
-
-struct Probe {
-  std::uint16_t sectors;
-  std::uint32_t offset;
-};
-constexpr Probe kProbes[] = {
-    {128, 0},   {128, 0},     {128, 128},   {128, 128}, {128, 256},   {128, 256},  {1, 150},
-    {1, 150},   {1, 180000},  {5, 100033},  {4, 80058}, {26, 5000},   {5, 100033}, {1, 180000},
-    {26, 5000}, {126, 15000}, {33, 154900}, {4, 80058}, {126, 15000}, {33, 154900},
-};
 
 TEST_P(OnEachUsbPath, PartialTestProbesEverySeventhGibOfA120GbDrive) {
   constexpr std::uint64_t kSectors = 114470ULL * 2048;
   drivesim::Drive& drive = AttachDrive(GetParam(), [&](auto& config) { config.sectorCount = kSectors; });
   ASSERT_TRUE(RWTestPartial(kPort, buffer_));
 
-  std::vector<Write> expected;
-  std::vector<std::uint32_t> bases;
-  for (std::uint32_t gib = 0; gib <= 105; gib += 7) {
-    bases.push_back(gib);
-    for (const Probe& probe : kProbes) expected.push_back({gib * 2097152 + probe.offset, probe.sectors});
-  }
-  ASSERT_EQ(bases.size(), 16u);
-  expected.push_back({0, 1});
-  expected.push_back({static_cast<std::uint32_t>(kSectors - 1), 1});
-  EXPECT_EQ(Writes(drive), expected);
+  // 20 probes at each of GiB 0, 7, ... 105 (16 blocks), then LBA 0 and the last sector.
+  const std::vector<Write> writes = Writes(drive);
+  ASSERT_EQ(writes.size(), 16u * 20 + 2);
+  const struct {
+    std::size_t index;
+    Write write;
+  } expected[] = {
+      {0, {0, 128}},            // the first probe of GiB 0
+      {1, {0, 128}},            // written twice over
+      {6, {150, 1}},
+      {9, {100033, 5}},
+      {10, {80058, 4}},
+      {17, {80058, 4}},
+      {19, {154900, 33}},       // the last probe of GiB 0
+      {20, {14680064, 128}},    // the first probe of GiB 7
+      {35, {14695064, 126}},    // GiB 7 + 15000
+      {300, {220200960, 128}},  // the first probe of GiB 105
+      {319, {220355860, 33}},   // the last probe of GiB 105
+      {320, {0, 1}},            // LBA 0 set to ones
+      {321, {234434559, 1}},    // the last sector
+  };
+  for (const auto& [index, write] : expected) EXPECT_EQ(writes[index], write) << "write " << index;
   EXPECT_EQ(drive.userSectors(0, 1), Bytes(512, 0xFF));
   EXPECT_EQ(drive.userSectors(kSectors - 1, 1), Pattern(static_cast<std::uint32_t>(kSectors - 1), 1));
   EXPECT_EQ(drive.userSectors(105ULL * 2097152 + 154900, 33), Pattern(105 * 2097152 + 154900, 33));
@@ -522,7 +511,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriveStateOnLine, StopRequestEndsAnEraseOfAWholeDrive) {
   drivesim::Drive& drive = AttachDrive(PortPath::OwnUsb);  // 120 GB
-  const auto erasing = [&] { return drive.storedSectorCount() >= 5 * 128; };
+  const auto erasing = [&](auto) { return drive.storedSectorCount() >= 5 * 128; };
   bool erased = true;
   TimeUntilStopped(drive, erasing, [&] { erased = EraseAllData(kPort); });
   EXPECT_FALSE(erased);

@@ -16,9 +16,9 @@
 #include "drivesim/scenario.h"
 #include "drivesim/usb_topology.h"
 #include "platform/clock.h"
-#include "emulated_topology.h"
+#include "testsupport/emulated_topology.h"
 #include "testsupport/fake_device_tree.h"
-#include "topology_cases.h"
+#include "testsupport/topology_cases.h"
 
 namespace devlib::testing {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "platform/debug.h"
 #include "testsupport/fake_device_tree.h"
-#include "topology_cases.h"
+#include "testsupport/topology_cases.h"
 
 namespace devlib {
 

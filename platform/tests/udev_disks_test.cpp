@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/udev_devices.h"
-#include "umockdev_usb_tree.h"
+#include "testsupport/umockdev_usb_tree.h"
 
 namespace platform::devices::udev {
 namespace {

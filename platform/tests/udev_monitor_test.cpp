@@ -17,7 +17,7 @@
 
 #include "platform/debug.h"
 #include "platform/udev_devices.h"
-#include "umockdev_usb_tree.h"
+#include "testsupport/umockdev_usb_tree.h"
 
 namespace platform::devices::udev {
 namespace {

@@ -18,11 +18,11 @@
 #include "devlib/hub_walk.h"
 #include "devlib/usb_disk_scan.h"
 #include "drivesim/line.h"
-#include "emulated_topology.h"
 #include "platform/clock.h"
 #include "platform/udev_devices.h"
 #include "station/port_record.h"
-#include "topology_cases.h"
+#include "testsupport/emulated_topology.h"
+#include "testsupport/topology_cases.h"
 #include "umockdev_topology.h"
 
 namespace fleetburn::testing {

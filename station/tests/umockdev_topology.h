@@ -11,7 +11,7 @@
 #include <string>
 
 #include "testsupport/fake_device_tree.h"
-#include "umockdev_usb_tree.h"
+#include "testsupport/umockdev_usb_tree.h"
 
 namespace fleetburn::testing {
 

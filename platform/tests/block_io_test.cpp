@@ -232,10 +232,15 @@ class LoopBed : public ::testing::Test {
   }
 
   // The loop device is unplugged and another image plugged in at its number.
+  // Once unplugged the number is no longer ours: another test may take it, and
+  // then this one must not detach it at its end.
   bool replug(const std::string& loop, const fs::path& image) {
     makeSparseFile(image, 8 << 20);
     run("losetup -d " + loop);
-    return run("losetup " + loop + " " + image.string() + " 2>&1 && echo attached") == "attached";
+    std::erase(loops_, loop);
+    if (run("losetup " + loop + " " + image.string() + " 2>&1 && echo attached") != "attached") return false;
+    loops_.push_back(loop);
+    return true;
   }
 
   // The mount table says a file system of the device's is mounted.

@@ -331,6 +331,7 @@ constexpr WrittenKey kWriteOrder[] = {
     {"TestItems", "EnFormat"},
     {"TestItems", "DiskFormat"},
     {"TestItems", "DiskLabel"},
+    {"TestItems", "EnCopyImage"},
     {"TestItems", "CopyImagePath", WriteWhen::CopyImageEnabled},
     {"TestItems", "EnCheckTemperature"},
     {"TestItems", "CheckMaxTemperatureValue", WriteWhen::TemperatureCheckOn},

@@ -411,7 +411,7 @@ void ChangeEveryWrittenField(SettingsRecord& r) {
   r.EnBarCodeWWN = 0;
   r.ItemEnable = {};
   r.ItemEnable[1] = 1;
-  r.ItemEnable[12] = 1;  // not written; keeps CopyImagePath written
+  r.ItemEnable[12] = 1;  // keeps CopyImagePath written
   r.ItemEnable[13] = 1;  // keeps CheckMaxTemperatureValue written
   r.ItemEnable[14] = 1;  // not written
   r.CheckFlashMask = 31;
@@ -490,6 +490,34 @@ TEST_F(SettingsFile, EveryChangedSettingSurvivesASave) {
   EXPECT_EQ(againOptions.checkFlashMask, 31);
   EXPECT_EQ(againOptions.dirtyDepth, 2000);
   EXPECT_EQ(againOptions.ideUdma5, 2);
+}
+
+// The Copy Image switch of the pages, turned either way, is what the next
+// start reads, together with the path written while it is on.
+TEST_F(SettingsFile, CopyImageSwitchSurvivesASave) {
+  for (const bool on : {true, false}) {
+    SCOPED_TRACE(on ? "switched on" : "switched off");
+    IniDocument ini;
+    SettingsRecord settings;
+    FlashParams options;
+    const std::string loaded = SettingsFileBuilder(LineEnd::CrLf)
+                                   .section("TestItems")
+                                   .key("EnCopyImage", on ? 0 : 1)
+                                   .key("CopyImagePath", "old.img")
+                                   .text();
+    Load(ini, Write("loaded.ini", loaded), settings, options);
+    settings.ItemEnable[12] = on ? 1 : 0;
+    settings.CopyImagePath = "new.img";
+    const auto saved = (scratch / "saved.ini").string();
+    ASSERT_TRUE(WriteToolSettings(ini, saved, settings, options));
+
+    IniDocument fresh;
+    SettingsRecord again;
+    FlashParams againOptions;
+    Load(fresh, saved, again, againOptions);
+    EXPECT_EQ(again.ItemEnable[12], on ? 1 : 0);
+    EXPECT_EQ(again.CopyImagePath.view(), on ? "new.img" : "old.img");
+  }
 }
 
 TEST_F(SettingsFile, HandEditedWindowsFileReadsWithDefaultsForWhatIsMissing) {

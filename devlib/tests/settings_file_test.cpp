@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -634,7 +635,7 @@ INSTANTIATE_TEST_SUITE_P(
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.CheckSnLengthValue); },
                        "20",
                        "CheckSnLengthValue=35"},
-        ConversionCase{"CheckSnLengthValueTruncatedThenClamped",
+        ConversionCase{"CheckSnLengthValueBeyondAByteIsClamped",
                        {{"TestItems", "CheckSnLengthValue", "300"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.CheckSnLengthValue); },
                        "20",
@@ -649,12 +650,12 @@ INSTANTIATE_TEST_SUITE_P(
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.ResPercentage); },
                        "1000",
                        "ResPercentage=1500"},
-        ConversionCase{"ResPercentageTruncatedToSixteenBits",
+        ConversionCase{"ResPercentageBeyondSixteenBitsIsClamped",
                        {{"FwSetting", "ResPercentage", "65636"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.ResPercentage); },
-                       "100",
-                       nullptr},
-        ConversionCase{"ChannelTruncatedThenClamped",
+                       "1000",
+                       "ResPercentage=65636 is outside 0..1000; 1000 is used"},
+        ConversionCase{"ChannelBeyondAByteIsClamped",
                        {{"FlashSetting", "Channel", "300"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.Channel); },
                        "8",
@@ -812,6 +813,45 @@ INSTANTIATE_TEST_SUITE_P(
                        "0/1/000000000",
                        nullptr}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// A key with a range keeps the value read from the file inside it, judged on
+// the whole value before it is stored in the field's width: 260 or 65536
+// are above the range, not the 4 or 0 that a byte or a word would keep. A
+// negative value reads as 0 (no digit) and an over-long digit run as the
+// largest 32-bit number.
+TEST_F(SettingsFile, RangesAreCheckedOnTheWholeValueRead) {
+  const char* const values[] = {"260", "256", "65536", "21", "20", "-1", "0", "99999999999"};
+  constexpr std::size_t kValues = std::size(values);
+  struct ClampedKey {
+    const char* section;
+    const char* key;
+    std::function<std::uint64_t(const SettingsRecord&)> stored;
+    std::array<std::uint64_t, kValues> expected;
+  };
+  const ClampedKey keys[] = {
+      {"TestItems", "CheckSnLengthValue", [](const SettingsRecord& s) { return s.CheckSnLengthValue; },
+       {20, 20, 20, 20, 20, 0, 0, 20}},
+      {"DeviceSetting", "SNMinLength", [](const SettingsRecord& s) { return s.SNMinLength; },
+       {20, 20, 20, 20, 20, 0, 0, 20}},
+      {"FlashSetting", "Channel", [](const SettingsRecord& s) { return s.Channel; }, {8, 8, 8, 8, 8, 1, 1, 8}},
+      {"FlashSetting", "Bank", [](const SettingsRecord& s) { return s.Bank; }, {8, 8, 8, 8, 8, 1, 1, 8}},
+      {"FwSetting", "ResPercentage", [](const SettingsRecord& s) { return s.ResPercentage; },
+       {260, 256, 1000, 21, 20, 0, 0, 1000}},
+      {"Setting", "TimeOut", [](const SettingsRecord& s) { return s.TimeOut / 60000; },
+       {260, 256, 65536, 21, 20, 5, 5, 71582}},
+  };
+  for (const ClampedKey& k : keys) {
+    for (std::size_t v = 0; v < kValues; ++v) {
+      SCOPED_TRACE(std::string(k.key) + "=" + values[v]);
+      IniDocument ini;
+      SettingsRecord settings;
+      FlashParams options;
+      const platform::debug::CaptureSink quiet;
+      Load(ini, Write("clamped.ini", FileOf({{k.section, k.key, values[v]}})), settings, options);
+      EXPECT_EQ(k.stored(settings), k.expected[v]);
+    }
+  }
+}
 
 TEST_F(SettingsFile, TimeOutRoundTripsThroughMinutes) {
   struct Case {

@@ -88,15 +88,19 @@ FailureReport FormatFlashTestReport(std::span<const std::uint8_t> detail, int ch
     if (channel == kEndMark || bank == kEndMark || code == kEndMark) break;
     if (first) report.text += "Flash Interface Test Fail\r\n";
     first = false;
+    // Looked up by value: a code the table does not know has no line and
+    // sets no error code, whatever its value.
     const auto line = std::find_if(std::begin(kFlashTestLines), std::end(kFlashTestLines),
                                    [&](const FlashTestLine& l) { return l.code == code; });
-    if (line == std::end(kFlashTestLines)) continue;
-    if (line->what == nullptr) {
-      report.text += "Test SRAM Memory Fail\r\n";
-    } else {
-      Append(report.text, "%s. Ch#%2.2X, Bank#%2.2X\r\n", line->what, unsigned{channel}, unsigned{bank});
+    if (line != std::end(kFlashTestLines)) {
+      if (line->what == nullptr) {
+        report.text += "Test SRAM Memory Fail\r\n";
+      } else {
+        Append(report.text, "%s. Ch#%2.2X, Bank#%2.2X\r\n", line->what, unsigned{channel}, unsigned{bank});
+      }
+      report.errorCode = line->error;
     }
-    report.errorCode = line->error;
+    // Every code but the SRAM failure counts against its channel and bank.
     if (code != kSramFailure) Count(report, channel, bank, channels, 1);
   }
   ListBadChCe(report, channels, [&](int channel, int bank, std::uint32_t) {

@@ -75,10 +75,18 @@ std::unique_ptr<platform::block::BlockDevice> OpenWithRetries(std::string_view p
   }
 }
 
+// One long label in the settings must not fail every drive's format: it is
+// cut to what a FAT label holds, and only that part is written.
+std::string_view CutVolumeLabel(std::string_view label) {
+  if (label.size() <= kFat32LabelLength) return label;
+  const std::string_view kept = label.substr(0, kFat32LabelLength);
+  FormatDebugLine("Volume label cut to 11 characters: " + std::string(kept));
+  return kept;
+}
+
 bool LabelAccepted(std::string_view label) {
   switch (CheckVolumeLabel(label)) {
     case LabelCheck::Ok: return true;
-    case LabelCheck::TooLong: FormatDebugLine("Volume label longer than 11 characters"); return false;
     case LabelCheck::ForbiddenCharacter: FormatDebugLine("Volume label holds a character FAT does not allow"); return false;
   }
   return false;
@@ -134,7 +142,7 @@ std::uint32_t AutoSectorsPerCluster(std::uint64_t volumeSectors, std::uint32_t b
 }
 
 LabelCheck CheckVolumeLabel(std::string_view label) {
-  if (label.size() > kFat32LabelLength) return LabelCheck::TooLong;
+  label = label.substr(0, std::min(label.size(), kFat32LabelLength));
   // A leading blank reads as a padded empty name.
   if (!label.empty() && label.front() == ' ') return LabelCheck::ForbiddenCharacter;
   for (const char c : label) {
@@ -304,6 +312,7 @@ void FormatDebugLine(std::string_view text) {
 int FormatFat32Volume(platform::block::BlockDevice& device, std::uint32_t sectorsPerCluster, std::string_view label,
                       std::uint32_t startSector, std::stop_token stop) {
   const std::uint32_t volumeId = MakeVolumeId();
+  label = CutVolumeLabel(label);
   if (!LabelAccepted(label)) return 0;
   const platform::block::Geometry geometry = device.geometry();
   if (geometry.sectorSize == 0 || geometry.heads == 0 || geometry.sectorsPerTrack == 0 || geometry.heads > 0xFFFF ||
@@ -386,6 +395,7 @@ int format_direct(std::string_view devicePath, std::uint32_t sectorsPerCluster, 
     return 0;
   }
   // A label that cannot be written is refused before the device is even opened.
+  label = CutVolumeLabel(label);
   if (!LabelAccepted(label)) return 0;
   const std::stop_token& stop = PortIo(port)->stop;
   std::unique_ptr<platform::block::BlockDevice> device = OpenWithRetries(devicePath, stop);

@@ -185,6 +185,7 @@ FlashDecodeResult DecodeFlashSetting(FlashParams& params, SettingsRecord& settin
     return refuse("no such row in the flash list");
   }
   const FlashListEntry& entry = table.entries[static_cast<std::size_t>(row)];
+  if (!entry.problem.empty()) return refuse(entry.problem.str());
 
   // Built aside, so that a refused row changes nothing.
   FlashParams next = params;

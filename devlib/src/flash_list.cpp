@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -52,7 +53,8 @@ std::string MissingToken(int index) {
 }
 
 // Reads the tokens of one record in order. The first failure is kept and
-// every later read gives nothing.
+// every later read gives nothing. A byte token above 255 is no failure of
+// the record: its low byte is kept, and the part is marked unusable.
 class RecordParser {
  public:
   explicit RecordParser(std::string_view record) : cursor_{record} {}
@@ -92,11 +94,14 @@ class RecordParser {
 
   std::uint8_t byte() {
     const std::uint32_t value = number();
-    if (value > 0xFF) problem_ = tokenName() + ": " + std::to_string(value) + " does not fit in a byte";
-    return problem_.empty() ? static_cast<std::uint8_t>(value) : 0;
+    if (value > 0xFF && unusable_.empty()) {
+      unusable_ = tokenName() + ": " + std::to_string(value) + " does not fit in a byte";
+    }
+    return static_cast<std::uint8_t>(value);
   }
 
   const std::string& problem() const { return problem_; }
+  const std::string& unusable() const { return unusable_; }
 
  private:
   bool next() {
@@ -108,10 +113,12 @@ class RecordParser {
   FlashRecordCursor cursor_;
   int index_ = 0;
   std::string problem_;
+  std::string unusable_;
 };
 
-// Reads the 15 tokens of one part record into `entry`; the reason on failure.
-// Tokens after the 15th are not read.
+// Reads the 15 tokens of one part record into `entry`, with what makes the
+// part unusable; the reason when the record cannot be read. Tokens after the
+// 15th are not read.
 std::string ParseFlashRecord(std::string_view record, FlashListEntry& entry) {
   RecordParser parser(record);
   parser.word(entry.uniName);
@@ -130,7 +137,11 @@ std::string ParseFlashRecord(std::string_view record, FlashListEntry& entry) {
   entry.dieOffset = static_cast<std::uint16_t>(parser.number());
   entry.option15 = static_cast<std::uint8_t>(parser.number());
   if (!parser.problem().empty()) return parser.problem();
-  return FlashPartProblem(static_cast<std::uint16_t>(entry.typeWord), entry.ceCount);
+  const std::string unusable = parser.unusable().empty()
+                                   ? FlashPartProblem(static_cast<std::uint16_t>(entry.typeWord), entry.ceCount)
+                                   : parser.unusable();
+  entry.problem.assignTruncated(unusable);
+  return {};
 }
 
 // The first token of a record, to name the row in a message.
@@ -183,13 +194,14 @@ FlashNumberStatus ReadFlashListNumber(FlashRecordCursor& cursor, std::uint32_t& 
   return FlashNumberStatus::Converted;
 }
 
-std::optional<int> FindFlashEntry(const FlashTable& table, std::string_view name) {
-  if (name.empty()) return std::nullopt;
+int FindFlashEntry(const FlashTable& table, std::string_view name) {
+  constexpr int kNoMatch = 0;
+  if (name.empty()) return kNoMatch;
   const int count = std::clamp(table.FlashEntryCount, 0, kFlashTableRows);
   for (int row = 0; row < count; ++row) {
     if (table.entries[static_cast<std::size_t>(row)].uniName.view() == name) return row;
   }
-  return std::nullopt;
+  return kNoMatch;
 }
 
 std::string DescribeFlashRow(std::string_view vendor, int keyIndex, std::string_view uniName) {
@@ -252,8 +264,11 @@ FlashListLoadResult LoadFlashList(std::string_view fileName, FlashTable& table) 
       if (record.size() > kFlashRecordLimit) {
         return fail(where + ": the record is longer than " + std::to_string(kFlashRecordLimit) + " characters");
       }
-      if (auto problem = ParseFlashRecord(record, next->entries[static_cast<std::size_t>(row)]); !problem.empty()) {
-        return fail(where + ": " + problem);
+      FlashListEntry& entry = next->entries[static_cast<std::size_t>(row)];
+      if (auto problem = ParseFlashRecord(record, entry); !problem.empty()) return fail(where + ": " + problem);
+      if (!entry.problem.empty()) {
+        DebugPrint("flash list %s: %s: %s; choosing this part is refused\n", path.c_str(), where.c_str(),
+                   entry.problem.c_str());
       }
       ++row;
     }

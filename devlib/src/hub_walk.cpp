@@ -50,7 +50,7 @@ class PortWalk {
   PortWalk(DeviceTree& tree, HubPortTable& table) : tree_(tree), table_(table) {}
 
   // A root hub that cannot be opened or read is traced; its ports are not counted.
-  void walkRootHub(const std::string& path) {
+  void WalkRootHub(const std::string& path) {
     const std::unique_ptr<Hub> hub = tree_.openHub(path);
     if (!hub) {
       DebugPrint(" *** ERROR *** Root hub %s could not be opened\n", path.c_str());
@@ -61,14 +61,15 @@ class PortWalk {
       DebugPrint(" *** ERROR *** Node information of root hub %s not returned\n", path.c_str());
       return;
     }
-    walkHub(*hub, path, *portCount, 0);
+    GetPortData(*hub, path, *portCount, 0);
     base_ += *portCount;
   }
 
   int total() const { return total_; }
 
  private:
-  void walkHub(Hub& hub, const std::string& hubPath, int portCount, int depth) {
+  // One hub's ports, recursing into the hubs met on them.
+  void GetPortData(Hub& hub, const std::string& hubPath, int portCount, int depth) {
     total_ += portCount;
     std::vector<DevicePort> devices;
     for (int port = 1; port <= portCount; ++port) {
@@ -112,7 +113,7 @@ class PortWalk {
       DebugPrint(" *** ERROR *** Node information of hub %s not returned\n", name->c_str());
       return;
     }
-    walkHub(*child, *name, *portCount, depth + 1);
+    GetPortData(*child, *name, *portCount, depth + 1);
     base_ += *portCount;
   }
 
@@ -184,7 +185,7 @@ int EnumerateRootHubs(DeviceTree& tree) {
   PortWalk walk(tree, table);
   for (const platform::devices::HubInterface& hub : tree.listHubInterfaces()) {
     // Only root hubs start a walk; the hubs below them are reached through their ports.
-    if (hub.rootHub) walk.walkRootHub(hub.path);
+    if (hub.rootHub) walk.WalkRootHub(hub.path);
   }
   return walk.total();
 }

@@ -57,11 +57,27 @@ PortBuffers::PortBuffers(ProgramKind kind, std::uint8_t* base, std::size_t lengt
 
 PortBuffers::~PortBuffers() { munmap(base_, length_); }
 
-std::span<std::uint8_t> PortBuffers::errorDetail(DetailTable detailTable, int code) {
+std::span<std::uint8_t> PortBuffers::PortErrorBuffers(DetailTable detailTable, int code) {
   const int tableIndex = static_cast<int>(detailTable);
   if (code < 0 || code >= kErrorCodeCount || tableIndex < 0 || tableIndex >= kDetailTableCount) return {};
   const std::size_t entry = static_cast<std::size_t>(tableIndex) * kErrorCodeCount + static_cast<std::size_t>(code);
   return details_.subspan(entry * kErrorDetailSize, kErrorDetailSize);
+}
+
+bool AllocPortBuffers() {
+  std::array<std::shared_ptr<PortBuffers>, kFleetburnPortCount> released;  // unmapped after the lock is let go
+  bool allMapped = true;
+  std::lock_guard lock(tableMutex);
+  const ProgramKind kind = CurrentProgramKind();
+  for (int port = 0; port < kFleetburnPortCount; ++port) {
+    std::shared_ptr<PortBuffers>& slot = table[static_cast<std::size_t>(port)];
+    if (InTable(port) && slot && slot->kind() == kind) continue;
+    released[static_cast<std::size_t>(port)].swap(slot);
+    if (!InTable(port)) continue;
+    slot = PortBuffers::Create(kind);
+    allMapped = allMapped && slot != nullptr;
+  }
+  return allMapped;
 }
 
 std::shared_ptr<PortBuffers> PortBuffersOf(int port) {

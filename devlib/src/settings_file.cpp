@@ -26,7 +26,8 @@ constexpr std::string_view kIdentifyKeyStem = "IdentiyData";
 enum class ValueType { Int, Int64, Text, IdentifyTable };
 
 // Where a key's value is kept. Numbers read from the file are cut to the
-// field's width before they are stored, as a plain assignment would.
+// field's width before they are stored, as a plain assignment would, unless
+// the key has a range.
 struct Field {
   std::uint64_t widthMask = kNoLimit;
   std::uint64_t usedBits = kNoLimit;  // numbers packed into a byte with others
@@ -331,6 +332,7 @@ constexpr WrittenKey kWriteOrder[] = {
     {"TestItems", "EnFormat"},
     {"TestItems", "DiskFormat"},
     {"TestItems", "DiskLabel"},
+    {"TestItems", "EnCopyImage"},
     {"TestItems", "CopyImagePath", WriteWhen::CopyImageEnabled},
     {"TestItems", "EnCheckTemperature"},
     {"TestItems", "CheckMaxTemperatureValue", WriteWhen::TemperatureCheckOn},
@@ -414,8 +416,17 @@ constexpr bool WrittenKeysAreWritable() {
   return true;
 }
 
+// A value brought into its range is stored whole.
+constexpr bool RangesFitTheirFields() {
+  for (const SettingKey& row : kSettingKeys) {
+    if (row.range.max != kNoLimit && row.range.max > (row.field.widthMask & row.field.usedBits)) return false;
+  }
+  return true;
+}
+
 static_assert(KeysAreDistinct());
 static_assert(WrittenKeysAreWritable());
+static_assert(RangesFitTheirFields());
 
 int Length(std::string_view text) { return static_cast<int>(text.size()); }
 
@@ -442,15 +453,17 @@ void ReadNumber(const IniDocument& ini, const SettingKey& row, SettingsRecord& s
           ? ini.GetIniInt64(row.section, row.key, row.defaultNumber)
           : static_cast<std::uint64_t>(
                 ini.GetIniInt(row.section, row.key, static_cast<std::int32_t>(row.defaultNumber)));
-  std::uint64_t value = read & row.field.widthMask;
+  // The range judges the whole number read; what it lets through fits the
+  // field, so only keys without a range are cut to the field's width.
+  std::uint64_t value = read;
   if (value < row.range.min || value > row.range.max) {
-    const std::uint64_t clamped = std::clamp(value, row.range.min, row.range.max);
+    value = std::clamp(value, row.range.min, row.range.max);
     DebugPrint("Settings: [%.*s] %.*s=%llu is outside %llu..%llu; %llu is used", Length(row.section),
                row.section.data(), Length(row.key), row.key.data(), static_cast<unsigned long long>(read),
                static_cast<unsigned long long>(row.range.min), static_cast<unsigned long long>(row.range.max),
-               static_cast<unsigned long long>(clamped));
-    value = clamped;
+               static_cast<unsigned long long>(value));
   }
+  value &= row.field.widthMask;
   if ((value & ~row.field.usedBits) != 0) {
     DebugPrint("Settings: [%.*s] %.*s=%llu does not fit; only %llu is used", Length(row.section),
                row.section.data(), Length(row.key), row.key.data(), static_cast<unsigned long long>(read),

@@ -77,7 +77,6 @@ TEST(FlashTestReport, ListEnds) {
   } cases[] = {
       {"firstEntryEnds", Detail({}), "", std::nullopt},
       {"bankEndMark", Detail({{0, 0xFF, 1}}), "", std::nullopt},
-      {"unknownCodeAddsNoLine", Detail({{1, 0, 0x33}}), "Flash Interface Test Fail\r\n", std::nullopt},
       {"noEndMarkStopsAtTheBufferEnd", Detail({{1, 0, 4}}, false),
        "Flash Interface Test Fail\r\nFlash Erase fail. Ch#01, Bank#00\r\n\r\nBad CH/CE:\r\nCH#1, BK#0\r\n", 47},
       {"emptyDetail", Bytes{}, "", std::nullopt},
@@ -88,6 +87,25 @@ TEST(FlashTestReport, ListEnds) {
     EXPECT_EQ(report.text, c.text);
     EXPECT_EQ(report.errorCode, c.error);
   }
+}
+
+// A code the table has no line for adds no line and leaves the error code,
+// but counts against its channel and bank like every code except 10.
+TEST(FlashTestReport, CodesWithoutALineStillCount) {
+  for (const std::uint8_t code : {std::uint8_t{12}, std::uint8_t{0}, std::uint8_t{0x33}, std::uint8_t{0xFE}}) {
+    SCOPED_TRACE(int{code});
+    const FailureReport report = FormatFlashTestReport(Detail({{1, 2, code}}), 4);
+    EXPECT_EQ(report.text, "Flash Interface Test Fail\r\n\r\nBad CH/CE:\r\nCH#1, BK#2\r\n");
+    EXPECT_EQ(report.errorCode, std::nullopt);
+    EXPECT_EQ(report.badChCe[9], 1u);
+    EXPECT_EQ(report.badChCeIndices, std::vector<int>{9});
+  }
+  // After a code with a line, its error code stays the last one set.
+  const FailureReport mixed = FormatFlashTestReport(Detail({{0, 0, 4}, {0, 0, 12}}), 4);
+  EXPECT_EQ(mixed.text,
+            "Flash Interface Test Fail\r\nFlash Erase fail. Ch#00, Bank#00\r\n\r\nBad CH/CE:\r\nCH#0, BK#0\r\n");
+  EXPECT_EQ(mixed.errorCode, 47);
+  EXPECT_EQ(mixed.badChCe[0], 2u);
 }
 
 // Channel 7, bank 7 of 8 channels is counter 63: beyond the 32 counters, it

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -199,7 +200,7 @@ struct LabelCase {
 
 class LabelTest : public ::testing::TestWithParam<LabelCase> {};
 
-TEST_P(LabelTest, ChecksLengthAndCharacters) {
+TEST_P(LabelTest, ChecksTheCharactersWritten) {
   EXPECT_EQ(CheckVolumeLabel(GetParam().label), GetParam().check);
 }
 
@@ -209,7 +210,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelCase{"Eleven", "ABCDEFGHIJK", LabelCheck::Ok},
                       LabelCase{"InnerBlankAndLowercase", "SSD disk", LabelCheck::Ok},
                       LabelCase{"Punctuation", "A!#$%&'()-@", LabelCheck::Ok},
-                      LabelCase{"Twelve", "ABCDEFGHIJKL", LabelCheck::TooLong},
+                      // Only the first 11 characters are written, and checked.
+                      LabelCase{"Twelve", "ABCDEFGHIJKL", LabelCheck::Ok},
+                      LabelCase{"ForbiddenPastTheEleventh", "ABCDEFGHIJK/:*", LabelCheck::Ok},
+                      LabelCase{"ForbiddenAtTheEleventh", "ABCDEFGHIJ/K", LabelCheck::ForbiddenCharacter},
                       LabelCase{"Dot", "DISK.1", LabelCheck::ForbiddenCharacter},
                       LabelCase{"Star", "A*", LabelCheck::ForbiddenCharacter},
                       LabelCase{"Quote", "A\"B", LabelCheck::ForbiddenCharacter},
@@ -226,6 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Label, IsBlankPaddedAndAnEmptyOneReadsNoName) {
   EXPECT_EQ(Padded("ABCDE"), "ABCDE      ");
   EXPECT_EQ(Padded("ABCDEFGHIJK"), "ABCDEFGHIJK");
+  EXPECT_EQ(Padded("ABCDEFGHIJKLMN"), "ABCDEFGHIJK");
   EXPECT_EQ(Padded(""), "NO NAME    ");
 }
 
@@ -485,7 +490,8 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceRefusalCase{"Sectors4096", {1 << 24, 4096, 255, 63}, "ABC", kSectorSizeText},
         DeviceRefusalCase{"NoHeads", {1 << 24, 512, 0, 63}, "ABC", "Failed to get device geometry"},
         DeviceRefusalCase{"ForbiddenLabel", kSmallest, "DISK:1", "Volume label holds a character FAT does not allow"},
-        DeviceRefusalCase{"LongLabel", kSmallest, "ABCDEFGHIJKL", "Volume label longer than 11 characters"}),
+        DeviceRefusalCase{"ForbiddenInTheKeptPart", kSmallest, "ABCDEFGHIJ:LONG",
+                          "Volume label holds a character FAT does not allow"}),
     CaseName<DeviceRefusalCase>);
 
 // ---------------------------------------------------------------------------
@@ -744,6 +750,29 @@ TEST_F(DiskFormatTest, VolumeFillsThePartitionEntryExactly) {
   ExpectCleanVolume(*tools_, image, {"SSD Disk", 8, 2088387, 2036, 260535});
 }
 
+// A label longer than a FAT label is cut to its first 11 characters, in the
+// boot sector and in the root directory; what is cut off is not written, so
+// a character FAT does not allow there does not matter.
+TEST_F(DiskFormatTest, ALongLabelIsCutToElevenCharacters) {
+  struct Case {
+    std::string given;
+    std::string written;
+  };
+  for (const Case& c : {Case{"FACTORY DISK 2024", "FACTORY DIS"}, Case{"ABCDEFGHIJK/:*", "ABCDEFGHIJK"}}) {
+    SCOPED_TRACE(c.given);
+    const fs::path image = dir_.path() / "disk.img";
+    MakeSparseImage(image, std::uint64_t{1} << 30);
+    ASSERT_TRUE(FormatFat32(image.string(), c.given, 0)) << ::testing::PrintToString(debug_.lines());
+    EXPECT_TRUE(debug_.contains("Volume label cut to 11 characters: " + c.written));
+    std::ifstream bytes(image, std::ios::binary);
+    bytes.seekg(static_cast<std::streamoff>(kPartitionOffsetBytes + 71));
+    std::string bootLabel(11, '\0');
+    bytes.read(bootLabel.data(), 11);
+    EXPECT_EQ(bootLabel, c.written);
+    if (tools_) ExpectCleanVolume(*tools_, image, {c.written, 8, 2088387, 2036, 260535});
+  }
+}
+
 // Faults of the drive's medium in the middle of the area the format clears
 // (the smallest volume: FAT 1 begins at LBA 63 + 32 + 618).
 struct MediumFaultCase {
@@ -804,7 +833,7 @@ INSTANTIATE_TEST_SUITE_P(Disks, BadDiskTest,
                                            BadDiskCase{"UnderOneCylinder", (kCylinder - 1) * 512, "DISK"},
                                            BadDiskCase{"FourCylinders", 4 * kCylinder * 512, "DISK"},
                                            BadDiskCase{"ForbiddenLabel", 1 << 30, "A/B"},
-                                           BadDiskCase{"LongLabel", 1 << 30, "ABCDEFGHIJKL"}),
+                                           BadDiskCase{"ForbiddenInTheKeptPart", 1 << 30, "ABCDEFGHIJ/XYZ"}),
                          CaseName<BadDiskCase>);
 
 class OpenTest : public ImageFixture {

@@ -34,9 +34,9 @@ const FlashTable& FixtureTable() {
 }
 
 int Row(const std::string& uni) {
-  const auto row = FindFlashEntry(FixtureTable(), uni);
-  EXPECT_TRUE(row.has_value()) << uni;
-  return row.value_or(-1);
+  const int row = FindFlashEntry(FixtureTable(), uni);
+  EXPECT_EQ(FixtureTable().entries[static_cast<std::size_t>(row)].uniName.view(), uni);
+  return row;
 }
 
 // The station's settings as a fresh settings file gives them.

@@ -228,20 +228,14 @@ TEST(FlashListFixture, FindsALoadedRowByItsExactUniName) {
   ASSERT_TRUE(LoadFlashList("Flash.ini", table).ok);
   platform::paths::setProgramDirectory({});
 
+  // No match selects the first row, as the station's pages expect.
   struct Case {
     std::string name;
-    std::optional<int> row;
+    int row;
   };
   const std::vector<Case> cases = {
-      {"TVA", 0},
-      {"TVH", 1},
-      {"MT29F", 12},
-      {"tva", std::nullopt},
-      {"TV64G2A", std::nullopt},
-      {"TV", std::nullopt},
-      {"TVAX", std::nullopt},
-      {"", std::nullopt},
-      {"WBG", std::nullopt},
+      {"TVA", 0}, {"TVH", 1}, {"MT29F", 12}, {"TVB", 2}, {"tva", 0}, {"TV64G2A", 0},
+      {"TV", 0},  {"TVAX", 0}, {"", 0},      {"WBG", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("name '" + c.name + "'");
@@ -255,9 +249,13 @@ TEST(FlashListSearch, LooksOnlyAtLoadedRows) {
   table.entries[3].uniName.assign("LATE");
   table.FlashEntryCount = 1;
   EXPECT_EQ(FindFlashEntry(table, "TVA"), 0);
-  EXPECT_EQ(FindFlashEntry(table, "LATE"), std::nullopt);
+  EXPECT_EQ(FindFlashEntry(table, "LATE"), 0);
+  // A cleared row past the list does not match an empty name.
+  EXPECT_EQ(FindFlashEntry(table, ""), 0);
+  table.FlashEntryCount = 4;
+  EXPECT_EQ(FindFlashEntry(table, "LATE"), 3);
   table.FlashEntryCount = -5;
-  EXPECT_EQ(FindFlashEntry(table, "TVA"), std::nullopt);
+  EXPECT_EQ(FindFlashEntry(table, "LATE"), 0);
   table.FlashEntryCount = 100000;
   EXPECT_EQ(FindFlashEntry(table, "LATE"), 3);
 }
@@ -407,18 +405,6 @@ TEST_F(FlashListFileTest, RefusesADamagedListAndKeepsTheLoadedOne) {
   const auto withSpec = [](const FlashPartSpec& spec) {
     return FlashListBuilder().vendor("VendorA").part(spec).text();
   };
-  const auto typeWord = [&](std::uint32_t word) {
-    FlashPartSpec spec = Tva();
-    spec.uni = "BAD";
-    spec.rawTypeWord = word;
-    return withSpec(spec);
-  };
-  FlashPartSpec noChipEnable = Tva();
-  noChipEnable.chipEnables = 0;
-  FlashPartSpec nineChipEnables = Tva();
-  nineChipEnables.chipEnables = 9;
-  FlashPartSpec wideId = Tva();
-  wideId.flashId[3] = 256;
   FlashPartSpec longUni = Tva();
   longUni.uni = std::string(32, 'U');
   FlashPartSpec longPart = Tva();
@@ -448,7 +434,6 @@ TEST_F(FlashListFileTest, RefusesADamagedListAndKeepsTheLoadedOne) {
        "(TVZ): token 3: '67x0' is not a valid integer value"},
       {"number above 32 bits", oneVendor("TVZ TV2 6730 2 2 161 33 34 35 36 4294967296 0 0 0 0"),
        "token 11: '4294967296' is not a valid integer value"},
-      {"flash ID above a byte", withSpec(wideId), "(TVA): token 9: 256 does not fit in a byte"},
       {"token over 79 characters", oneVendor("TVA TV64G2A " + std::string(80, '6') + " 2 2"),
        "token 3 is longer than 79 characters"},
       {"uni name over 31 characters", withSpec(longUni), "token 1 is longer than 31 characters"},
@@ -459,12 +444,6 @@ TEST_F(FlashListFileTest, RefusesADamagedListAndKeepsTheLoadedOne) {
        "[Vendor] Name00: the vendor name '" + std::string(20, 'V') + "' is longer than 19 characters"},
       {"11 vendors", elevenVendors.text(), "[Vendor] names more than 10 vendors"},
       {"501 parts", tooManyParts.text(), "[V1] Name249 (TVB): the list holds more than 500 parts"},
-      {"no chip enable", withSpec(noChipEnable), "(TVA): the chip enable count is 0"},
-      {"nine chip enables", withSpec(nineChipEnables), "(TVA): the chip enable count 9 is above 8"},
-      {"sectors per page index 3", typeWord(0x1A4B), "(BAD): type word 0x1A4B: sectors per page index 3"},
-      {"pages per block index 4", typeWord(0x1A62), "type word 0x1A62: pages per block index 4"},
-      {"block index 5", typeWord(0x1B4A), "type word 0x1B4A: block index 5"},
-      {"block index 7 in the high word", typeWord(0x11BCA), "type word 0x1BCA: block index 7"},
   };
 
   platform::paths::setProgramDirectory(TOLVANE_FLASH_FIXTURE_DIR);
@@ -482,6 +461,72 @@ TEST_F(FlashListFileTest, RefusesADamagedListAndKeepsTheLoadedOne) {
     EXPECT_EQ(result.userMessage, "Please make sure the flash file Flash.ini format correct!");
     EXPECT_TRUE(debug.contains(c.reason));
     EXPECT_TRUE(table_ == loaded);
+  }
+}
+
+// One part the controller cannot use costs the list nothing: it loads among
+// the others with what is wrong with it, choosing it is refused with the row
+// and the reason, and the parts around it are chosen as ever.
+TEST_F(FlashListFileTest, AnUnusablePartLoadsAndIsRefusedWhenChosen) {
+  struct Case {
+    std::string name;
+    FlashPartSpec part;
+    std::string problem;
+  };
+  const auto bad = [](auto change) {
+    FlashPartSpec spec = Tva();
+    spec.uni = "BAD";
+    change(spec);
+    return spec;
+  };
+  const std::vector<Case> cases = {
+      {"flash ID above a byte", bad([](FlashPartSpec& s) { s.flashId[3] = 256; }), "token 9: 256 does not fit in a byte"},
+      // Its low byte, 2, would pass for a usable count.
+      {"chip enables above a byte", bad([](FlashPartSpec& s) { s.chipEnables = 258; }),
+       "token 4: 258 does not fit in a byte"},
+      {"ECC mode above a byte", bad([](FlashPartSpec& s) { s.eccMode = 300; }), "token 5: 300 does not fit in a byte"},
+      {"no chip enable", bad([](FlashPartSpec& s) { s.chipEnables = 0; }), "the chip enable count is 0"},
+      {"nine chip enables", bad([](FlashPartSpec& s) { s.chipEnables = 9; }), "the chip enable count 9 is above 8"},
+      {"sectors per page index 3", bad([](FlashPartSpec& s) { s.rawTypeWord = 0x1A4B; }),
+       "type word 0x1A4B: sectors per page index 3 is not supported"},
+      {"pages per block index 4", bad([](FlashPartSpec& s) { s.rawTypeWord = 0x1A62; }),
+       "type word 0x1A62: pages per block index 4 is not supported"},
+      {"block index 5", bad([](FlashPartSpec& s) { s.rawTypeWord = 0x1B4A; }),
+       "type word 0x1B4A: block index 5 is not supported"},
+      {"block index 7 in the high word", bad([](FlashPartSpec& s) { s.rawTypeWord = 0x11BCA; }),
+       "type word 0x1BCA: block index 7 is not supported"},
+  };
+  SettingsRecord settings;
+  settings.Channel = 8;
+  settings.Bank = 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlashListBuilder list;
+    list.vendor("VendorA").part(Tva()).part(c.part).vendor("VendorB").part(Tvb());
+    platform::debug::CaptureSink debug;
+    const FlashListLoadResult result = Load(list);
+    ASSERT_TRUE(result.ok) << result.reason;
+    ASSERT_EQ(table_.FlashEntryCount, 3);
+    EXPECT_EQ(table_.entries[1].uniName.view(), "BAD");
+    EXPECT_EQ(table_.entries[1].problem.view(), c.problem);
+    EXPECT_TRUE(table_.entries[0].problem.empty());
+    EXPECT_TRUE(table_.entries[2].problem.empty());
+    EXPECT_TRUE(debug.contains("[VendorA] Name01 (BAD): " + c.problem + "; choosing this part is refused"));
+
+    FlashParams params;
+    SettingsRecord chosen = settings;
+    const FlashDecodeResult refused = DecodeFlashSetting(params, chosen, table_, FindFlashEntry(table_, "BAD"));
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.message, "flash part [VendorA] Name01 (BAD): " + c.problem);
+    EXPECT_TRUE(params == FlashParams{});
+    EXPECT_TRUE(chosen == settings);
+
+    for (const char* good : {"TVA", "TVB"}) {
+      SettingsRecord goodSettings = settings;
+      const FlashDecodeResult applied = DecodeFlashSetting(params, goodSettings, table_, FindFlashEntry(table_, good));
+      EXPECT_TRUE(applied.ok) << good << ": " << applied.message;
+      EXPECT_EQ(params.setting.partName, table_.entries[static_cast<std::size_t>(FindFlashEntry(table_, good))].partName);
+    }
   }
 }
 
@@ -563,7 +608,10 @@ TEST_F(FlashListFileTest, SurvivesDamagedFiles) {
     ASSERT_EQ(table_.FlashVendorStart[table_.FlashVendorCount], table_.FlashEntryCount);
     for (int r = 0; r < table_.FlashEntryCount; ++r) {
       const FlashListEntry& e = table_.entries[r];
-      ASSERT_EQ(FlashPartProblem(static_cast<std::uint16_t>(e.typeWord), e.ceCount), "") << "round " << round;
+      // A part the controller cannot use is loaded marked so.
+      if (!FlashPartProblem(static_cast<std::uint16_t>(e.typeWord), e.ceCount).empty()) {
+        ASSERT_FALSE(e.problem.empty()) << "round " << round;
+      }
       ASSERT_FALSE(e.uniName.empty());
     }
   }

@@ -1,6 +1,6 @@
 // The per-port work buffers: their sizes and layout, the detail texts by error
-// code, mapping on first use, what they cost in resident memory, giving the
-// memory back, and ports asking for their buffers at once.
+// code, mapping at start-up and on first use, what they cost in resident
+// memory, giving the memory back, and ports asking for their buffers at once.
 
 #include "devlib/port_buffers.h"
 
@@ -74,7 +74,7 @@ TEST_P(Layout, BuffersHaveTheirSizesAndNeverOverlap) {
   if (!buffers->extraBuffer().empty()) parts.push_back(buffers->extraBuffer());
   for (int table = 0; table < kDetailTableCount; ++table) {
     for (int code = 0; code < kErrorCodeCount; ++code) {
-      const auto detail = buffers->errorDetail(static_cast<DetailTable>(table), code);
+      const auto detail = buffers->PortErrorBuffers(static_cast<DetailTable>(table), code);
       ASSERT_EQ(detail.size(), kErrorDetailSize) << "table " << table << " code " << code;
       parts.push_back(detail);
     }
@@ -103,13 +103,13 @@ INSTANTIATE_TEST_SUITE_P(Programs, Layout,
 TEST_F(PortBuffersTest, DetailOfTheLastErrorCodeIsReachableAndOthersOutsideAreEmpty) {
   const auto buffers = PortBuffersOf(0);
   ASSERT_TRUE(buffers);
-  const auto last = buffers->errorDetail(DetailTable::First, 58);
+  const auto last = buffers->PortErrorBuffers(DetailTable::First, 58);
   ASSERT_EQ(last.size(), kErrorDetailSize);
   std::fill(last.begin(), last.end(), std::uint8_t{0x58});
-  const auto second = buffers->errorDetail(DetailTable::Second, 58);
+  const auto second = buffers->PortErrorBuffers(DetailTable::Second, 58);
   ASSERT_EQ(second.size(), kErrorDetailSize);
   EXPECT_EQ(second[0], 0) << "the second table has a text of its own";
-  EXPECT_EQ(buffers->errorDetail(DetailTable::Second, 0)[0], 0);
+  EXPECT_EQ(buffers->PortErrorBuffers(DetailTable::Second, 0)[0], 0);
 
   struct Outside {
     int table;
@@ -117,7 +117,7 @@ TEST_F(PortBuffersTest, DetailOfTheLastErrorCodeIsReachableAndOthersOutsideAreEm
   };
   for (const Outside o : {Outside{0, 59}, Outside{1, 59}, Outside{0, -1}, Outside{0, 1000}, Outside{2, 5},
                           Outside{-1, 5}}) {
-    EXPECT_TRUE(buffers->errorDetail(static_cast<DetailTable>(o.table), o.code).empty())
+    EXPECT_TRUE(buffers->PortErrorBuffers(static_cast<DetailTable>(o.table), o.code).empty())
         << "table " << o.table << " code " << o.code;
   }
 }
@@ -149,6 +149,38 @@ TEST_F(PortBuffersTest, MappedOnFirstUseAndTheSameUntilFreed) {
   EXPECT_EQ(again->workBuffer1()[0], 0) << "a freed port starts with fresh buffers";
 }
 
+// The start-up maps every port of the table in force and costs no memory;
+// done again for the other program, it keeps nothing of the first layout.
+TEST_F(PortBuffersTest, StartUpMapsEveryPortOfTheTableInForce) {
+  const std::size_t before = ResidentBytes();
+  ASSERT_TRUE(AllocPortBuffers());
+  const std::size_t after = ResidentBytes();
+  EXPECT_LT(after - std::min(after, before), 10 * kMiB);
+  for (int port = 0; port < kFleetburnPortCount; ++port) {
+    const auto buffers = MappedPortBuffers(port);
+    ASSERT_TRUE(buffers) << port;
+    EXPECT_EQ(buffers->kind(), ProgramKind::Fleetburn);
+  }
+  const auto kept = MappedPortBuffers(3);
+  kept->workBuffer2()[0] = 0x33;
+  ASSERT_TRUE(AllocPortBuffers());
+  EXPECT_EQ(MappedPortBuffers(3), kept) << "a port already mapped keeps its buffers";
+
+  InitPortIoTable(ProgramKind::Blockprobe);
+  ASSERT_TRUE(AllocPortBuffers());
+  for (int slot = 0; slot < kBlockprobeSlotCount; ++slot) {
+    const auto buffers = MappedPortBuffers(slot);
+    ASSERT_TRUE(buffers) << slot;
+    EXPECT_EQ(buffers->kind(), ProgramKind::Blockprobe);
+    EXPECT_EQ(buffers->workBuffer2()[0], 0) << slot;
+  }
+  InitPortIoTable(ProgramKind::Fleetburn);
+  for (int port = 0; port < kFleetburnPortCount; ++port) {
+    EXPECT_FALSE(MappedPortBuffers(port)) << "port " << port << " still holds the first layout";
+  }
+  EXPECT_EQ(kept->workBuffer2()[0], 0x33) << "a holder keeps its buffers";
+}
+
 TEST_F(PortBuffersTest, ATableBuiltForTheOtherProgramGetsItsLayout) {
   const auto fleetburn = PortBuffersOf(2);
   ASSERT_TRUE(fleetburn);
@@ -169,7 +201,7 @@ TEST_F(PortBuffersTest, FiftyPortsInUseStayFarBelowTheirMappedSize) {
     ASSERT_TRUE(buffers) << port;
     // A little of every buffer, as a port that ran one item leaves it.
     for (auto part : {buffers->workBuffer1(), buffers->workBuffer2(), buffers->workBuffer3(), buffers->workBuffer4(),
-                      buffers->errorDetail(DetailTable::First, 7)}) {
+                      buffers->PortErrorBuffers(DetailTable::First, 7)}) {
       part[0] = static_cast<std::uint8_t>(port + 1);
     }
     mapped += buffers->mappedBytes();
@@ -203,7 +235,7 @@ TEST_F(PortBuffersTest, FiftyWorkersTakeTheirOwnPortsAtOnce) {
       if (!buffers) return;
       const auto mark = static_cast<std::uint8_t>(port + 1);
       std::fill_n(buffers->workBuffer4().begin(), 4096, mark);
-      const auto detail = buffers->errorDetail(DetailTable::Second, port % kErrorCodeCount);
+      const auto detail = buffers->PortErrorBuffers(DetailTable::Second, port % kErrorCodeCount);
       std::fill(detail.begin(), detail.end(), mark);
     });
   }
@@ -214,7 +246,7 @@ TEST_F(PortBuffersTest, FiftyWorkersTakeTheirOwnPortsAtOnce) {
     const auto mark = static_cast<std::uint8_t>(port + 1);
     const auto four = buffers->workBuffer4().first(4096);
     EXPECT_TRUE(std::all_of(four.begin(), four.end(), [mark](std::uint8_t b) { return b == mark; })) << port;
-    const auto detail = buffers->errorDetail(DetailTable::Second, port % kErrorCodeCount);
+    const auto detail = buffers->PortErrorBuffers(DetailTable::Second, port % kErrorCodeCount);
     EXPECT_TRUE(std::all_of(detail.begin(), detail.end(), [mark](std::uint8_t b) { return b == mark; })) << port;
   }
 }
@@ -227,7 +259,8 @@ TEST_F(PortBuffersTest, FiftyWorkersTakeTheirOwnPortsAtOnce) {
   const rlim_t cap = StatusBytes("VmSize") + 4 * kMiB;  // room for small allocations only
   const rlimit limit{cap, cap};
   if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
-  const bool none = PortBuffersOf(1) == nullptr && PortBuffers::Create(ProgramKind::Blockprobe) == nullptr;
+  const bool none = !AllocPortBuffers() && PortBuffersOf(1) == nullptr &&
+                    PortBuffers::Create(ProgramKind::Blockprobe) == nullptr;
   std::_Exit(none ? 0 : 1);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -411,7 +412,7 @@ void ChangeEveryWrittenField(SettingsRecord& r) {
   r.EnBarCodeWWN = 0;
   r.ItemEnable = {};
   r.ItemEnable[1] = 1;
-  r.ItemEnable[12] = 1;  // not written; keeps CopyImagePath written
+  r.ItemEnable[12] = 1;  // keeps CopyImagePath written
   r.ItemEnable[13] = 1;  // keeps CheckMaxTemperatureValue written
   r.ItemEnable[14] = 1;  // not written
   r.CheckFlashMask = 31;
@@ -490,6 +491,34 @@ TEST_F(SettingsFile, EveryChangedSettingSurvivesASave) {
   EXPECT_EQ(againOptions.checkFlashMask, 31);
   EXPECT_EQ(againOptions.dirtyDepth, 2000);
   EXPECT_EQ(againOptions.ideUdma5, 2);
+}
+
+// The Copy Image switch of the pages, turned either way, is what the next
+// start reads, together with the path written while it is on.
+TEST_F(SettingsFile, CopyImageSwitchSurvivesASave) {
+  for (const bool on : {true, false}) {
+    SCOPED_TRACE(on ? "switched on" : "switched off");
+    IniDocument ini;
+    SettingsRecord settings;
+    FlashParams options;
+    const std::string loaded = SettingsFileBuilder(LineEnd::CrLf)
+                                   .section("TestItems")
+                                   .key("EnCopyImage", on ? 0 : 1)
+                                   .key("CopyImagePath", "old.img")
+                                   .text();
+    Load(ini, Write("loaded.ini", loaded), settings, options);
+    settings.ItemEnable[12] = on ? 1 : 0;
+    settings.CopyImagePath = "new.img";
+    const auto saved = (scratch / "saved.ini").string();
+    ASSERT_TRUE(WriteToolSettings(ini, saved, settings, options));
+
+    IniDocument fresh;
+    SettingsRecord again;
+    FlashParams againOptions;
+    Load(fresh, saved, again, againOptions);
+    EXPECT_EQ(again.ItemEnable[12], on ? 1 : 0);
+    EXPECT_EQ(again.CopyImagePath.view(), on ? "new.img" : "old.img");
+  }
 }
 
 TEST_F(SettingsFile, HandEditedWindowsFileReadsWithDefaultsForWhatIsMissing) {
@@ -606,7 +635,7 @@ INSTANTIATE_TEST_SUITE_P(
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.CheckSnLengthValue); },
                        "20",
                        "CheckSnLengthValue=35"},
-        ConversionCase{"CheckSnLengthValueTruncatedThenClamped",
+        ConversionCase{"CheckSnLengthValueBeyondAByteIsClamped",
                        {{"TestItems", "CheckSnLengthValue", "300"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.CheckSnLengthValue); },
                        "20",
@@ -621,12 +650,12 @@ INSTANTIATE_TEST_SUITE_P(
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.ResPercentage); },
                        "1000",
                        "ResPercentage=1500"},
-        ConversionCase{"ResPercentageTruncatedToSixteenBits",
+        ConversionCase{"ResPercentageBeyondSixteenBitsIsClamped",
                        {{"FwSetting", "ResPercentage", "65636"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.ResPercentage); },
-                       "100",
-                       nullptr},
-        ConversionCase{"ChannelTruncatedThenClamped",
+                       "1000",
+                       "ResPercentage=65636 is outside 0..1000; 1000 is used"},
+        ConversionCase{"ChannelBeyondAByteIsClamped",
                        {{"FlashSetting", "Channel", "300"}},
                        [](const SettingsRecord& s, const FlashParams&) { return Text(s.Channel); },
                        "8",
@@ -784,6 +813,45 @@ INSTANTIATE_TEST_SUITE_P(
                        "0/1/000000000",
                        nullptr}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// A key with a range keeps the value read from the file inside it, judged on
+// the whole value before it is stored in the field's width: 260 or 65536
+// are above the range, not the 4 or 0 that a byte or a word would keep. A
+// negative value reads as 0 (no digit) and an over-long digit run as the
+// largest 32-bit number.
+TEST_F(SettingsFile, RangesAreCheckedOnTheWholeValueRead) {
+  const char* const values[] = {"260", "256", "65536", "21", "20", "-1", "0", "99999999999"};
+  constexpr std::size_t kValues = std::size(values);
+  struct ClampedKey {
+    const char* section;
+    const char* key;
+    std::function<std::uint64_t(const SettingsRecord&)> stored;
+    std::array<std::uint64_t, kValues> expected;
+  };
+  const ClampedKey keys[] = {
+      {"TestItems", "CheckSnLengthValue", [](const SettingsRecord& s) { return s.CheckSnLengthValue; },
+       {20, 20, 20, 20, 20, 0, 0, 20}},
+      {"DeviceSetting", "SNMinLength", [](const SettingsRecord& s) { return s.SNMinLength; },
+       {20, 20, 20, 20, 20, 0, 0, 20}},
+      {"FlashSetting", "Channel", [](const SettingsRecord& s) { return s.Channel; }, {8, 8, 8, 8, 8, 1, 1, 8}},
+      {"FlashSetting", "Bank", [](const SettingsRecord& s) { return s.Bank; }, {8, 8, 8, 8, 8, 1, 1, 8}},
+      {"FwSetting", "ResPercentage", [](const SettingsRecord& s) { return s.ResPercentage; },
+       {260, 256, 1000, 21, 20, 0, 0, 1000}},
+      {"Setting", "TimeOut", [](const SettingsRecord& s) { return s.TimeOut / 60000; },
+       {260, 256, 65536, 21, 20, 5, 5, 71582}},
+  };
+  for (const ClampedKey& k : keys) {
+    for (std::size_t v = 0; v < kValues; ++v) {
+      SCOPED_TRACE(std::string(k.key) + "=" + values[v]);
+      IniDocument ini;
+      SettingsRecord settings;
+      FlashParams options;
+      const platform::debug::CaptureSink quiet;
+      Load(ini, Write("clamped.ini", FileOf({{k.section, k.key, values[v]}})), settings, options);
+      EXPECT_EQ(k.stored(settings), k.expected[v]);
+    }
+  }
+}
 
 TEST_F(SettingsFile, TimeOutRoundTripsThroughMinutes) {
   struct Case {

@@ -136,6 +136,17 @@ std::optional<std::string> ListUsbDrive(int index, const pd::DeviceTree::DiskInt
                           BytesOf(entry.inquiryProduct), entry.volumeTag);
 }
 
+// The disk interfaces of the tree in its order, the first kInterfacePathLimit
+// of them.
+std::vector<pd::DeviceTree::DiskInterface> EnumerateDiskInterfaces(pd::DeviceTree& tree) {
+  std::vector<pd::DeviceTree::DiskInterface> disks = tree.listDiskInterfaces();
+  if (disks.size() > static_cast<std::size_t>(kInterfacePathLimit)) {
+    devlib::DebugPrint("%zu disk interfaces, only the first %d are looked at", disks.size(), kInterfacePathLimit);
+    disks.resize(kInterfacePathLimit);
+  }
+  return disks;
+}
+
 }  // namespace
 
 const DeviceEntry& DeviceEntryOf(int slot) {
@@ -146,11 +157,7 @@ const DeviceEntry& DeviceEntryOf(int slot) {
 std::vector<std::string> GetTolvaneDevice() { return GetTolvaneDevice(*pd::currentDeviceTree()); }
 
 std::vector<std::string> GetTolvaneDevice(pd::DeviceTree& tree) {
-  std::vector<pd::DeviceTree::DiskInterface> disks = tree.listDiskInterfaces();
-  if (disks.size() > static_cast<std::size_t>(kInterfacePathLimit)) {
-    devlib::DebugPrint("%zu disk interfaces, only the first %d are looked at", disks.size(), kInterfacePathLimit);
-    disks.resize(kInterfacePathLimit);
-  }
+  const std::vector<pd::DeviceTree::DiskInterface> disks = EnumerateDiskInterfaces(tree);
   devlib::DebugPrint("nDevice = %d", static_cast<int>(disks.size()));
 
   const int slots = std::min(kDeviceSlots, devlib::PortIoCount());

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "devlib/controller_access.h"
 #include "devlib/device_config.h"
@@ -31,10 +32,11 @@ std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-// The flash parameters the slot's configuration read left; a drive whose
-// page could not be read shows none rather than another drive's.
-devlib::FlashParams ParamsAfterConfigRead(int slot, bool read) {
-  if (!read) return devlib::FlashParams{};
+// Reads the slot's configuration page; the flash parameters it left, or
+// nothing when the page could not be read, so that such a drive shows none
+// rather than another drive's.
+std::optional<devlib::FlashParams> GetSSDInfo(int slot, std::span<std::uint8_t> buffer) {
+  if (!devlib::LoadDeviceConfig(slot, buffer, 1)) return std::nullopt;
   const std::shared_ptr<const devlib::FlashParams> params = devlib::PortFlashParams(slot);
   return params ? *params : devlib::FlashParams{};
 }
@@ -70,7 +72,7 @@ std::vector<std::string> ParamBlockDump(int slot, std::span<std::uint8_t> buffer
 
 }  // namespace
 
-EraseCountView ReadEraseCountPage(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params) {
+EraseCountView GetEraseCount(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params) {
   const int channels = params.setting.channels;
   const int banks = params.setting.banks;
   const int planes = params.geometry.planes;
@@ -104,9 +106,9 @@ InfoPages FillInfoPages(int slot, const FillSteps& steps) {
 
   devlib::SwitchVendorMode(slot, true);
   if (devlib::IsLoaderDevice(slot)) platform::prompt::showMessage(kLoaderMessage);
-  const bool configRead = devlib::LoadDeviceConfig(slot, buffer, 1);
-  if (!configRead) platform::prompt::showMessage(kNoCodeBlockMessage);
-  const devlib::FlashParams params = ParamsAfterConfigRead(slot, configRead);
+  const std::optional<devlib::FlashParams> read = GetSSDInfo(slot, buffer);
+  if (!read) platform::prompt::showMessage(kNoCodeBlockMessage);
+  const devlib::FlashParams params = read.value_or(devlib::FlashParams{});
   pages.ssd = ShowSSDInfo(slot, buffer, params);
   pages.usbGroup = record->usbPath != 0;
   if (pages.usbGroup) {
@@ -115,7 +117,7 @@ InfoPages FillInfoPages(int slot, const FillSteps& steps) {
     pages.sata = ParseInfo(slot, buffer);
   }
   if (steps.showWaiting) steps.showWaiting();
-  pages.eraseCount = ReadEraseCountPage(slot, buffer, params);
+  pages.eraseCount = GetEraseCount(slot, buffer, params);
   pages.paramBlockDump = ParamBlockDump(slot, buffer);
   if (steps.closeWaiting) steps.closeWaiting();
   return pages;

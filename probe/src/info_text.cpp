@@ -56,6 +56,7 @@ const char* EccModeText(unsigned eccMode) {
   return eccMode <= 2 ? kInfoTexts[kEccTexts + eccMode] : kInfoTexts[kEccTexts];
 }
 
+// Past the table: the station's own texts for its codes 6 and 7.
 const char* DriveCurrentText(unsigned code) {
   if (code <= 5) return kInfoTexts[kDriveCurrentTexts + code];
   if (code == 6) return "14 mA";

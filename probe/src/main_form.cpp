@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "devlib/port_buffers.h"
 #include "devlib/raw_dump.h"
 #include "platform/debug.h"
 #include "platform/prompt.h"
@@ -91,6 +92,8 @@ TMainForm::TMainForm(const std::string& oemBrand, QWidget* parent)
       splash_(nullptr) {
   setObjectName("MainForm");
   setWindowTitle(Latin1(MainWindowCaption(oemBrand)));
+  // A slot whose buffers cannot be mapped now tries again when first used.
+  devlib::AllocPortBuffers();
   setFixedSize(kClientWidth, kClientHeight);
   QFont font = this->font();
   font.setPointSize(8);

@@ -102,6 +102,17 @@ TEST_F(ProbeWindow, CaptionAndPagesFollowTheBrand) {
   }
 }
 
+TEST_F(ProbeWindow, TheWindowMapsTheBuffersOfEveryDeviceSlot) {
+  Load("empty.ini");
+  for (int slot = 0; slot < devlib::kBlockprobeSlotCount; ++slot) ASSERT_FALSE(devlib::MappedPortBuffers(slot));
+  TMainForm form("");
+  for (int slot = 0; slot < devlib::kBlockprobeSlotCount; ++slot) {
+    const auto buffers = devlib::MappedPortBuffers(slot);
+    ASSERT_TRUE(buffers) << slot;
+    EXPECT_EQ(buffers->extraBuffer().size(), devlib::kExtraBufferSize);
+  }
+}
+
 TEST_F(ProbeWindow, EmptyLineFillsNothingAndSaysNothing) {
   Load("empty.ini");
   TMainForm form("");

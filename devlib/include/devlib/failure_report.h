@@ -31,8 +31,9 @@ struct FailureReport {
 
 // The flash interface test's failure detail: 4-byte entries (channel, bank,
 // failure code, unused) from byte 4, up to the first entry whose channel,
-// bank or code is 0xFF or the end of the detail. `channels` is the part's
-// channel count (at least 1 is used).
+// bank or code is 0xFF or the end of the detail. Codes 1-11 have their line
+// and error code; every code but 10 (the SRAM test) is counted, also one
+// without a line. `channels` is the part's channel count (at least 1 is used).
 FailureReport FormatFlashTestReport(std::span<const std::uint8_t> detail, int channels);
 
 // `recordCount` records of 16 bytes (code, channel, bank, die, value u16,

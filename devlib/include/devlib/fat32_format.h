@@ -5,7 +5,8 @@
 // The volume fills the partition exactly (whole cylinders minus the first
 // track); nothing is written outside it. Every size or label that would give
 // a volume other systems misread is refused before the first write, with a
-// debug line that says why.
+// debug line that says why. A label longer than FAT's 11 characters is cut
+// to its first 11, with a debug line.
 
 #include <array>
 #include <atomic>
@@ -67,12 +68,13 @@ std::uint32_t get_spc(std::uint32_t clusterKiB, std::uint32_t bytesPerSector);
 // above 32 KiB. 0 when bps is 0.
 std::uint32_t AutoSectorsPerCluster(std::uint64_t volumeSectors, std::uint32_t bytesPerSector);
 
-// A label may be empty; otherwise it has at most 11 characters, all printable
-// ASCII (0x20-0x7E) but none of "*+,./:;<=>?[\]|, and does not begin with a
-// blank.
-enum class LabelCheck { Ok, TooLong, ForbiddenCharacter };
+// Only the first 11 characters of a label are written, so only they are
+// checked: they may be none; otherwise they are all printable ASCII
+// (0x20-0x7E) but none of "*+,./:;<=>?[\]|, and do not begin with a blank.
+enum class LabelCheck { Ok, ForbiddenCharacter };
 LabelCheck CheckVolumeLabel(std::string_view label);
-// The 11 bytes as stored: blank padded; "NO NAME    " for an empty label.
+// The 11 bytes as stored: the first 11 characters, blank padded; "NO NAME    "
+// for an empty label.
 std::array<std::uint8_t, kFat32LabelLength> PaddedVolumeLabel(std::string_view label);
 
 // Where everything lies, in sectors from the volume start.

@@ -68,9 +68,9 @@ struct FlashDecodeResult {
 // counts, identity texts, thresholds, firmware options and the part
 // corrections. The serial number, the UID and DrvCurrent are written back
 // into `settings` in their normalised form. The option switches that the
-// settings load put into `params` stay. A row that is not loaded, or that
-// cannot be used with the settings' channel and bank counts, is refused and
-// neither record is changed.
+// settings load put into `params` stay. A row that is not loaded, that the
+// load found unusable, or that cannot be used with the settings' channel and
+// bank counts, is refused and neither record is changed.
 FlashDecodeResult DecodeFlashSetting(FlashParams& params, SettingsRecord& settings, const FlashTable& table, int row);
 
 // The corrections keyed by flash maker part numbers, then the large-unit flag.

@@ -9,11 +9,14 @@
 // (type word, chip enables, ECC mode, five flash ID bytes, options 11 to 13,
 // die offset, option 15). A token is a run of letters and digits; any other
 // character ends it and leaves the next token empty, which fails the load.
+// A record whose numbers make no usable part (a byte field above 255, chip
+// enables or sizes the controller does not support) is loaded all the same,
+// with what is wrong with it: choosing that part is refused, the others stay
+// usable.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +30,7 @@ inline constexpr std::size_t kFlashVendorNameSize = 20;  // with the terminator
 inline constexpr std::size_t kFlashNameSize = 32;        // uni and part names, with the terminator
 inline constexpr std::size_t kFlashRecordLimit = 255;    // characters of one part record
 inline constexpr std::size_t kFlashTokenLimit = 79;      // characters of one token
+inline constexpr std::size_t kFlashProblemSize = 80;     // with the terminator
 
 // What the station shows when the list cannot be loaded; %s is the file name.
 inline constexpr const char* kFlashFileFormatMessage = "Please make sure the flash file %s format correct!";
@@ -46,6 +50,9 @@ struct FlashListEntry {
   std::uint16_t option13 = 0;
   std::uint16_t dieOffset = 0;
   std::uint8_t option15 = 0;
+  // Why the part cannot be used, as the load found it; empty for a usable
+  // part. A byte field holds the low byte of its token all the same.
+  FixedText<kFlashProblemSize> problem;
 
   bool operator==(const FlashListEntry&) const = default;
 };
@@ -99,8 +106,9 @@ enum class FlashNumberStatus { Converted, NoToken, TooLong, NotANumber };
 FlashNumberStatus ReadFlashListNumber(FlashRecordCursor& cursor, std::uint32_t& value);
 
 // The first row of 0 .. FlashEntryCount - 1 whose uni name equals `name`
-// exactly; nothing for an empty or unknown name.
-std::optional<int> FindFlashEntry(const FlashTable& table, std::string_view name);
+// exactly; row 0 for an empty or unknown name, so that a setting naming no
+// listed part selects the list's first part.
+int FindFlashEntry(const FlashTable& table, std::string_view name);
 
 // "[vendor] Name03 (uni)": where a row stands in the list file.
 std::string DescribeFlashRow(std::string_view vendor, int keyIndex, std::string_view uniName);

@@ -3,12 +3,14 @@
 // port read tables, pages and erase counts into, and the failure-detail texts
 // that the test items of the port leave behind.
 //
-// A port's buffers are mapped the first time the port asks for them, as
-// zero pages that take memory only where they are written, so a table of 50
-// ports costs nothing until its ports work. They live as long as someone
-// holds them: freeing a port drops the table's hold, and the memory goes back
-// when the last holder lets go. Each port has its own buffers; any number of
-// workers may ask for their own ports' buffers at once.
+// A port's buffers are mapped as zero pages that take memory only where they
+// are written, so a table of 50 ports costs nothing until its ports work:
+// the programs map every port's at start-up (AllocPortBuffers), and a port
+// whose buffers are not mapped yet gets them the first time it asks. They
+// live as long as someone holds them: freeing a port drops the table's hold,
+// and the memory goes back when the last holder lets go. Each port has its
+// own buffers; any number of workers may ask for their own ports' buffers at
+// once.
 
 #include <array>
 #include <cstddef>
@@ -51,8 +53,9 @@ class PortBuffers {
   // Blockprobe's fifth buffer; empty in Fleetburn.
   std::span<std::uint8_t> extraBuffer() { return extraBuffer_; }
 
-  // The detail text of an error code; empty for a code outside 0..58.
-  std::span<std::uint8_t> errorDetail(DetailTable table, int code);
+  // The failure-detail tables: the detail text of an error code in one of
+  // the two; empty for a code outside 0..58.
+  std::span<std::uint8_t> PortErrorBuffers(DetailTable table, int code);
 
   ProgramKind kind() const { return kind_; }
   std::size_t mappedBytes() const { return length_; }
@@ -67,9 +70,16 @@ class PortBuffers {
   std::span<std::uint8_t> details_;
 };
 
+// Maps the buffers of every port of the port table in force, in the layout
+// of its program kind, and lets go of those the table holds beyond its ports
+// or in the other program's layout. Called once at start-up. False when some
+// port's buffers cannot be mapped; that port tries again when it first asks.
+bool AllocPortBuffers();
+
 // The buffers of a port of the port table in force, mapped on the first call
-// for the port (in the layout of the table's program kind). Nothing for an
-// index outside the table or when the memory cannot be had.
+// for the port when AllocPortBuffers did not (in the layout of the table's
+// program kind). Nothing for an index outside the table or when the memory
+// cannot be had.
 std::shared_ptr<PortBuffers> PortBuffersOf(int port);
 
 // The port's buffers when they have been mapped; never maps them.

@@ -32,6 +32,6 @@ struct FillSteps {
 InfoPages FillInfoPages(int slot, const FillSteps& steps);
 
 // The erase-count page alone (the first read failing leaves it empty).
-EraseCountView ReadEraseCountPage(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params);
+EraseCountView GetEraseCount(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params);
 
 }  // namespace blockprobe

@@ -83,8 +83,10 @@ struct SsdInfoView {
 };
 
 // The page from the flash parameters as the drive's configuration page left
-// them and the drive's capacity in MB. A maker class or drive current code
-// beyond the known ones shows "Unknown"; an ECC mode other than 0-2 shows
+// them and the drive's capacity in MB. The page's text table names maker
+// classes 0-5 and drive currents 0-5 (2 mA to 12 mA); the codes 6 and 7 that
+// the station also sets show "14 mA" and "16 mA", and any other maker class
+// or drive current shows "Unknown". An ECC mode other than 0-2 shows
 // "BCH 16", as the controller treats every mode but 2.
 SsdInfoView FormatSsdInfo(const devlib::FlashParams& params, std::uint32_t capacityMB);
 

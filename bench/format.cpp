@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
     return 77;
   }
   // The formatter's trace is not what this run is about.
-  platform::debug::installSink([](platform::debug::Level, std::string_view) {});
+  platform::debug::installSink([](platform::debug::Level, std::optional<int>, std::string_view) {});
 
   bool allClean = true;
   for (const std::string& size : sizes) {

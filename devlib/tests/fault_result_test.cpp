@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "devlib/standard_commands.h"
@@ -142,21 +144,73 @@ TEST_F(EmulatedLineTest, UnplugInTheMiddleFailsEveryLaterCommand) {
   EXPECT_EQ(ReadLbaSectors(kPort, sector, 1, 0), kCommandFailed);
 }
 
-TEST_F(EmulatedLineTest, HangingCommandEndsWhenThePortIsStopped) {
+TEST_F(EmulatedLineTest, HangingCommandEndsWhenThePortIsStoppedOrUnplugged) {
+  struct Case {
+    const char* name;
+    std::function<void(drivesim::Drive&, std::stop_source&)> end;
+  };
+  const Case cases[] = {
+      {"stopped", [](drivesim::Drive&, std::stop_source& stop) { stop.request_stop(); }},
+      {"unplugged", [](drivesim::Drive& drive, std::stop_source&) { drive.unplug(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InitPortIoTable(ProgramKind::Fleetburn);
+    line_ = std::make_shared<drivesim::Line>();
+    platform::storage::installBackend(line_);
+    drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
+    drive.injectFault(Rule(FaultKind::Hang));
+    std::stop_source stop;
+    PortIo(kPort)->stop = stop.get_token();
+
+    auto result = std::async(std::launch::async, [] {
+      std::uint8_t value = 0;
+      return SendReadRegister(kPort, kRegister, value);
+    });
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "the command hangs";
+    c.end(drive, stop);
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the command went on hanging";
+    EXPECT_EQ(result.get(), kCommandFailed);
+    PortIo(kPort)->stop = {};
+  }
+}
+
+// The station's watchdog in small: a timer on the port's time line stops the
+// port's worker, which hangs in a vendor read, at exactly its virtual time.
+TEST_F(EmulatedLineTest, WatchdogOnThePortsLineEndsAHungCommandAtItsVirtualTime) {
   InitPortIoTable(ProgramKind::Fleetburn);
   drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
   drive.injectFault(Rule(FaultKind::Hang));
   std::stop_source stop;
   PortIo(kPort)->stop = stop.get_token();
+  const std::string line = "port " + std::to_string(kPort);
+  const std::uint64_t start = platform::clock::nowMs(line);
 
-  auto result = std::async(std::launch::async, [] {
-    std::uint8_t value = 0;
+  std::uint64_t firedAt = 0;
+  const platform::clock::Timer watchdog = platform::clock::startTimer(line, 60'000, [&] {
+    firedAt = platform::clock::nowMs(line);
+    stop.request_stop();
+  });
+  std::stop_source giveUp;
+  auto waiter = std::async(std::launch::async, [&] {
+    platform::clock::waitUntil(line, start + 60'000, giveUp.get_token());
+    return platform::clock::nowMs(line);
+  });
+  auto worker = std::async(std::launch::async, [&] {
+    const platform::clock::ScopedTimeLine bind(line);
+    std::uint8_t value = kUntouched;
     return SendReadRegister(kPort, kRegister, value);
   });
-  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "the command hangs";
-  stop.request_stop();
-  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the stop did not end it";
-  EXPECT_EQ(result.get(), kCommandFailed);
+  if (worker.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    drive.unplug();
+    giveUp.request_stop();
+    worker.wait();
+    FAIL() << "the watchdog did not end the hung command";
+  }
+  EXPECT_EQ(worker.get(), kCommandFailed);
+  EXPECT_EQ(firedAt, start + 60'000);
+  EXPECT_EQ(waiter.get(), start + 60'000);
+  PortIo(kPort)->stop = {};
 }
 
 TEST_F(EmulatedLineTest, StoppedPortSendsNothing) {

@@ -150,7 +150,7 @@ void Drive::unplug() {
 
 void Drive::unplugLocked() {
   const bool wasPlugged = std::exchange(model_->plugged, false);
-  unplugged_.notify_all();
+  unplugged_.request_stop();
   if (wasPlugged && plugWatcher_) plugWatcher_(false);
 }
 
@@ -159,6 +159,7 @@ void Drive::plug() {
   if (model_->plugged) return;
   model_->plugged = true;
   ++model_->generation;
+  unplugged_ = std::stop_source();
   model_->controller.powerOn();
   if (model_->ata) model_->ata->powerOn();
   if (plugWatcher_) plugWatcher_(true);
@@ -341,10 +342,21 @@ std::optional<Interruption> Drive::interrupt(const FaultRule& rule, std::unique_
       platform::clock::sleepMs(std::uint64_t{timeoutSeconds} * 1000, stop);
       lock.lock();
       return Interruption{.timedOut = true, .note = "fault: timed out"};
-    case FaultKind::Hang:
-      unplugged_.wait(lock, stop, [&] { return !reachable(generation); });
+    case FaultKind::Hang: {
+      // The wait goes through the clock, so that timers of the caller's time
+      // line (a port's watchdog) fire on virtual time while it hangs.
+      std::stop_source ended;
+      const std::stop_token pulled = unplugged_.get_token();
+      lock.unlock();
+      {
+        const std::stop_callback onStop(stop, [&] { ended.request_stop(); });
+        const std::stop_callback onUnplug(pulled, [&] { ended.request_stop(); });
+        platform::clock::waitUntilStopped(ended.get_token());
+      }
+      lock.lock();
       if (!reachable(generation)) return Interruption{.osError = ENODEV, .note = "fault: hung until unplugged"};
       return Interruption{.osError = ECANCELED, .note = "fault: hung until stopped"};
+    }
     case FaultKind::Delay:
       lock.unlock();
       platform::clock::sleepMs(rule.delayMs, stop);

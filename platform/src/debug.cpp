@@ -1,54 +1,90 @@
 #include "platform/debug.h"
 
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 namespace platform::debug {
 namespace {
 
+// Held only to take or swap the sink in force, never while a sink runs.
 std::mutex sinkMutex;
-Sink installedSink;
+std::shared_ptr<const Sink> installedSink;
 
-void writeToStandardError(Level, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+thread_local std::optional<int> taggedPort;
+
+std::shared_ptr<const Sink> sinkInForce() {
+  std::lock_guard lock(sinkMutex);
+  return installedSink;
+}
+
+// One write per line, so that lines of parallel ports do not mix.
+void writeToStandardError(std::optional<int> port, std::string_view text) {
+  std::string line;
+  if (port) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "[P%02d] ", *port + 1);
+    line = prefix;
+  }
+  line.append(text);
+  if (text.empty() || text.back() != '\n') line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 }  // namespace
 
 void output(std::string_view text, Level level) {
-  std::lock_guard lock(sinkMutex);
-  if (installedSink) {
-    installedSink(level, text);
+  if (const auto sink = sinkInForce()) {
+    (*sink)(level, taggedPort, text);
   } else {
-    writeToStandardError(level, text);
+    writeToStandardError(taggedPort, text);
   }
 }
 
 Sink installSink(Sink sink) {
-  std::lock_guard lock(sinkMutex);
-  Sink previous = std::move(installedSink);
-  installedSink = std::move(sink);
-  return previous;
+  std::shared_ptr<const Sink> previous;
+  {
+    std::lock_guard lock(sinkMutex);
+    previous = std::exchange(installedSink, sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr);
+  }
+  return previous ? *previous : Sink{};
 }
 
-CaptureSink::CaptureSink() {
-  previous_ = installSink([this](Level, std::string_view text) {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(text);
+ScopedPort::ScopedPort(int portIndex) : previous_(std::exchange(taggedPort, portIndex)) {}
+
+ScopedPort::~ScopedPort() { taggedPort = previous_; }
+
+struct CaptureSink::Store {
+  std::mutex mutex;
+  std::vector<CapturedLine> lines;
+};
+
+CaptureSink::CaptureSink() : store_(std::make_shared<Store>()) {
+  previous_ = installSink([store = store_](Level, std::optional<int> port, std::string_view text) {
+    std::lock_guard lock(store->mutex);
+    store->lines.push_back({port, std::string(text)});
   });
 }
 
 CaptureSink::~CaptureSink() { installSink(std::move(previous_)); }
 
 std::vector<std::string> CaptureSink::lines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
+  std::vector<std::string> texts;
+  std::lock_guard lock(store_->mutex);
+  texts.reserve(store_->lines.size());
+  for (const auto& line : store_->lines) texts.push_back(line.text);
+  return texts;
+}
+
+std::vector<CapturedLine> CaptureSink::entries() const {
+  std::lock_guard lock(store_->mutex);
+  return store_->lines;
 }
 
 bool CaptureSink::contains(std::string_view fragment) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& line : lines_) {
-    if (line.find(fragment) != std::string::npos) return true;
+  std::lock_guard lock(store_->mutex);
+  for (const auto& line : store_->lines) {
+    if (line.text.find(fragment) != std::string::npos) return true;
   }
   return false;
 }

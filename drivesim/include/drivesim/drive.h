@@ -2,7 +2,6 @@
 // One emulated drive: its front end, the ATA device behind it, the controller
 // and the user-data store, guarded by one mutex of its own.
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -121,7 +120,7 @@ class Drive {
 
   const DriveConfig config_;
   mutable std::mutex mutex_;
-  std::condition_variable_any unplugged_;  // wakes hanging commands
+  std::stop_source unplugged_;  // requested when the drive is pulled; ends hanging commands
   std::function<void(bool)> plugWatcher_;
   std::unique_ptr<detail::DriveModel> model_;
 };

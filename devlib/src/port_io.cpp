@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "devlib/flash_params.h"
+
 namespace devlib {
 namespace {
 
@@ -18,6 +20,7 @@ void InitPortIoTable(ProgramKind kind) {
   portTable = std::make_unique<PortIoRecord[]>(static_cast<std::size_t>(portCount));
   programKind = kind;
   vendorOpcodeSet = kStartOpcodeSet;
+  ClearPortFlashParams();
 }
 
 ProgramKind CurrentProgramKind() { return programKind; }

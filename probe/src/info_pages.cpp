@@ -8,6 +8,7 @@
 #include "devlib/controller_access.h"
 #include "devlib/device_config.h"
 #include "devlib/drive_state.h"
+#include "devlib/flash_params.h"
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
 #include "devlib/standard_commands.h"
@@ -35,8 +36,7 @@ std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t at) {
 // page could not be read shows none rather than another drive's.
 devlib::FlashParams ParamsAfterConfigRead(int slot, bool read) {
   if (!read) return devlib::FlashParams{};
-  const std::shared_ptr<const devlib::FlashParams> params = devlib::PortFlashParams(slot);
-  return params ? *params : devlib::FlashParams{};
+  return *devlib::ParamsOfPort(slot);
 }
 
 SsdInfoView ShowSSDInfo(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params) {

@@ -131,10 +131,30 @@ struct FlashParams {
   bool operator==(const FlashParams&) const = default;
 };
 
-// The process-wide values. Workers read an immutable snapshot, so a new
-// selection published by the main thread never changes values under a
-// running command.
+// Whose flash parameters an operation uses:
+// - The process-wide values are the part selected: what the settings load and
+//   the flash selection publish, on the main thread while no port works.
+// - Each port has its own values. StartPortFlashParams gives a port the part
+//   selected as its work starts; after that only the port's own configuration
+//   read (LoadDeviceConfig) replaces them, and a selection published later
+//   changes nothing on that port.
+// - Every operation on a port reads ParamsOfPort(port), never the
+//   process-wide values, and what it changes goes into that port's values.
+// All values are immutable snapshots: a reader never sees one half-written.
+
+// The part selected.
 std::shared_ptr<const FlashParams> CurrentFlashParams();
 void PublishFlashParams(FlashParams params);
+
+// The port's own values, else the part selected when its work started, else
+// the part selected now (a port that has not started, or an index outside
+// the port table).
+std::shared_ptr<const FlashParams> ParamsOfPort(int port);
+// The port's work starts: its values become the part selected now.
+void StartPortFlashParams(int port);
+// The port's own values; nullptr takes it back to what its work started with.
+void ReplacePortFlashParams(int port, std::shared_ptr<const FlashParams> params);
+// Every port back to the part selected, as a fresh port table has it.
+void ClearPortFlashParams();
 
 }  // namespace devlib

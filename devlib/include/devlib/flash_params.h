@@ -42,8 +42,13 @@ struct FlashSetting {
 
 inline constexpr int kIdentifyDataEntries = 256;
 
-// Positions in FlashParams::firmwareOptions that the host fills; the others
-// come only from a drive's configuration page.
+// The firmware option record: 14 option bytes that the parameter block
+// packs into its option bits A (options 0-7) and B (options 8-13). Positions
+// the host fills: 4 ScrambleEnable, 5 RemapEnable, 7 byte 0 of flash list
+// token 11, 9 UsbLedP14, 10 always 0, 11 set at the run's start, 13 the part
+// flag of the corrections by part number. Options 0-3, 6, 8 and 12 come only
+// from a drive's configuration page; option 3 counts only with two banks.
+using FirmwareOptions = std::array<std::uint8_t, 14>;
 inline constexpr std::size_t kFirmwareOptionScramble = 4;
 inline constexpr std::size_t kFirmwareOptionRemap = 5;
 inline constexpr std::size_t kFirmwareOptionFromList = 7;  // byte 0 of flash list token 11
@@ -76,7 +81,7 @@ struct FlashParams {
   std::uint8_t token15 = 0;
   std::array<std::uint8_t, 7> registerSet1{};
   std::array<std::uint8_t, 7> registerSet2{};
-  std::array<std::uint8_t, 14> firmwareOptions{};
+  FirmwareOptions firmwareOptions{};
   FlashSetting setting;
 
   std::uint8_t drvCurrent = 0;

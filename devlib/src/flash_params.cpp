@@ -55,6 +55,13 @@ void PublishFlashParams(FlashParams params) {
   published() = std::move(next);
 }
 
+void ApplyFlashSelection(FlashParams params) {
+  const std::uint8_t opcodeSet = params.opcodeSetSelector;
+  PublishFlashParams(std::move(params));
+  SetVendorOpcodeSet(opcodeSet);
+  for (int port = 0; port < PortIoCount(); ++port) ApplyVendorOpcodeSet(port);
+}
+
 std::shared_ptr<const FlashParams> ParamsOfPort(int port) {
   {
     PortSlots& ports = Ports();

@@ -150,6 +150,10 @@ struct FlashParams {
 // The part selected.
 std::shared_ptr<const FlashParams> CurrentFlashParams();
 void PublishFlashParams(FlashParams params);
+// Applies a selected part: publishes it, sets the process-wide tunnel opcode
+// selector from its opcodeSetSelector (the bus mode) and copies the selector
+// into every port's record, where a port forced to opcode set 1 keeps set 1.
+void ApplyFlashSelection(FlashParams params);
 
 // The port's own values, else the part selected when its work started, else
 // the part selected now (a port that has not started, or an index outside

@@ -145,6 +145,8 @@ struct FlashParams {
 //   changes nothing on that port.
 // - Every operation on a port reads ParamsOfPort(port), never the
 //   process-wide values, and what it changes goes into that port's values.
+//   The switches that belong to no port (the dump switch, EnNoCheckBridge
+//   for the bridge identification of a scan) are read from the part selected.
 // All values are immutable snapshots: a reader never sees one half-written.
 
 // The part selected.

@@ -8,6 +8,7 @@ tolvane_add_test(devlib_scan_tests LABEL devlib
     ${CMAKE_CURRENT_LIST_DIR}/tests/usb_disk_scan_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/hub_walk_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/hub_walk_emulated_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/bus_mode_test.cpp
   LIBS devlib drivesim testsupport)
 target_compile_definitions(devlib_scan_tests PRIVATE
   TOLVANE_SCENARIO_DIR="${PROJECT_SOURCE_DIR}/drivesim/scenarios")

@@ -81,12 +81,6 @@ bool Refuse(const char* what, std::size_t needed, std::size_t held) {
   return false;
 }
 
-// The drive's values: this port's configuration read, else the part selected.
-std::shared_ptr<const FlashParams> DriveParams(int port) {
-  if (auto own = PortFlashParams(port)) return own;
-  return CurrentFlashParams();
-}
-
 struct TableGeometry {
   unsigned channels = 0;
   unsigned banks = 0;
@@ -175,7 +169,7 @@ bool Preformat(int port, std::span<std::uint8_t> buffer, const PreformatFlags& f
   std::optional<TableGeometry> geometry;
   if (flags.keepEraseCount) {
     buffers = PortBuffersOf(port);
-    geometry = TableGeometryOf(*CurrentFlashParams(), "Erase count write-back");
+    geometry = TableGeometryOf(*ParamsOfPort(port), "Erase count write-back");
     const EraseCountSlots saved = TakeSavedEraseCountSlots(port);
     bool complete = buffers != nullptr && geometry.has_value();
     for (unsigned i = 0; complete && i < geometry->bankIndices; ++i) {
@@ -240,7 +234,7 @@ bool CheckTables(int port, std::span<std::uint8_t> buffer) {
     buffer[0] = kDefectTableMissing;
     return false;
   }
-  const std::shared_ptr<const FlashParams> params = DriveParams(port);
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const std::optional<TableGeometry> geometry = TableGeometryOf(*params, "Table check");
   if (!geometry) {
     buffer[0] = kDefectTableMissing;
@@ -290,7 +284,7 @@ int ReadBadBlockTables(int port, std::span<std::uint8_t> buffer) {
   Zero(earlyPage);
   Zero(laterTables);
 
-  const std::shared_ptr<const FlashParams> params = DriveParams(port);
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const std::optional<TableGeometry> geometry = TableGeometryOf(*params, "Bad-block table read");
   if (!geometry) return 0;
   const std::span<std::uint8_t> page = buffer.first(kTableBufferSize);
@@ -390,7 +384,7 @@ BadBlockCount CountBadBlocks(int port, std::span<std::uint8_t> buffer, std::span
   LoadDeviceConfig(port, buffer, 0);
   ReadBadBlockTables(port, buffer);
 
-  const std::shared_ptr<const FlashParams> params = DriveParams(port);
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const std::optional<TableGeometry> geometry = TableGeometryOf(*params, "Bad-block count");
   if (!geometry) return count;
   const unsigned rows = geometry->channels * geometry->banks;

@@ -176,7 +176,7 @@ bool WriteRegister(int port, std::uint32_t address, std::uint8_t value) {
 
 bool ReadBlockPages(int port, const FlashPageAddress& address, std::span<std::uint8_t> buffer) {
   if (PortIo(port) == nullptr) return false;
-  const std::optional<std::size_t> sectorsPerPage = SectorsPerPage(*CurrentFlashParams(), "Block page read");
+  const std::optional<std::size_t> sectorsPerPage = SectorsPerPage(*ParamsOfPort(port), "Block page read");
   if (!sectorsPerPage) return false;
   const std::size_t pageBytes = *sectorsPerPage * kSectorBytes;
   const bool allChannels = address.channel == kAllChannels;
@@ -364,7 +364,7 @@ bool WriteLbaBuffer(int port, std::span<std::uint8_t> buffer, std::uint16_t sect
 
 bool ReadFlashPage(int port, const FlashPageAddress& address, std::uint16_t planeSelector,
                    std::span<std::uint8_t> buffer, std::size_t sectors) {
-  return ReadFlashPage(port, *CurrentFlashParams(), address, planeSelector, buffer, sectors);
+  return ReadFlashPage(port, *ParamsOfPort(port), address, planeSelector, buffer, sectors);
 }
 
 bool ReadFlashPage(int port, const FlashParams& params, const FlashPageAddress& address, std::uint16_t planeSelector,

@@ -71,7 +71,7 @@ bool FlashModuleTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ram
   if (record == nullptr || !Fits(buffer)) return false;
   std::uint8_t option = 0;
   if (!LoadRamCode(port, buffer, option, ramAddress)) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const int channels = std::min<int>(params->setting.channels, kChannelSlots);
   const int banks = std::min<int>(params->setting.banks, static_cast<int>(params->geometry.bankMap.size()));
 

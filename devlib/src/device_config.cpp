@@ -1,9 +1,8 @@
 #include "devlib/device_config.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -84,53 +83,6 @@ void TakeFlashSetting(FlashSetting& setting, std::span<const std::uint8_t> page)
   setting.eccMode = ParamByte(page, kBch24) != 0 ? kEccBch24 : kEccBch16;
   if ((ParamByte(page, kFlags) & kFlagExtraMode) != 0) setting.extraMode = 1;
   setting.layoutByte = ParamByte(page, kLayoutByte);
-}
-
-// Which snapshot is the selected part's, and each port's own.
-struct ConfigState {
-  std::mutex mutex;
-  // The published values that no configuration read made: the part selected.
-  std::shared_ptr<const FlashParams> selection;
-  // What this file published last; anything else found published is a new selection.
-  std::shared_ptr<const FlashParams> ours;
-  std::array<std::shared_ptr<const FlashParams>, kFleetburnPortCount> ports;
-};
-
-ConfigState& State() {
-  static ConfigState state;
-  return state;
-}
-
-void NoteSelectionLocked(ConfigState& state) {
-  std::shared_ptr<const FlashParams> current = CurrentFlashParams();
-  if (current != state.ours) state.selection = std::move(current);
-}
-
-std::shared_ptr<const FlashParams> SelectedPart() {
-  ConfigState& state = State();
-  std::lock_guard lock(state.mutex);
-  NoteSelectionLocked(state);
-  return state.selection;
-}
-
-bool HasSlot(int port) { return port >= 0 && static_cast<std::size_t>(port) < kFleetburnPortCount; }
-
-void Publish(int port, FlashParams params) {
-  auto snapshot = std::make_shared<const FlashParams>(std::move(params));
-  ConfigState& state = State();
-  std::lock_guard lock(state.mutex);
-  if (HasSlot(port)) state.ports[static_cast<std::size_t>(port)] = snapshot;
-  NoteSelectionLocked(state);
-  PublishFlashParams(*snapshot);
-  std::shared_ptr<const FlashParams> published = CurrentFlashParams();
-  // A selection published in between wins; it must not pass for ours.
-  state.ours = *published == *snapshot ? std::move(published) : nullptr;
-}
-
-void Forget(int port) {
-  ConfigState& state = State();
-  std::lock_guard lock(state.mutex);
-  if (HasSlot(port)) state.ports[static_cast<std::size_t>(port)].reset();
 }
 
 }  // namespace
@@ -220,12 +172,14 @@ bool LoadDeviceConfig(int port, std::span<std::uint8_t> buffer, [[maybe_unused]]
     return false;
   }
   const std::span<std::uint8_t> page = buffer.first(kConfigPageBytes);
+  // A read starts from what the port's work started with, never from an
+  // earlier read's values; a read that fails leaves the port with those.
+  ReplacePortFlashParams(port, nullptr);
   if (ReadMemoryBlock(port, kConfigPageParam, kConfigPageAddress, page, kConfigPageSectors) != kCommandOk) {
-    Forget(port);
     return false;
   }
 
-  FlashParams params = *SelectedPart();
+  FlashParams params = *ParamsOfPort(port);
   LoadLoaderBlocksFromConfig(*record, page);
   LoadFirmwareParamsFromConfig(*record, params, page);
   DecodeFlashGeometry(params.setting, params.geometry);
@@ -241,7 +195,7 @@ bool LoadDeviceConfig(int port, std::span<std::uint8_t> buffer, [[maybe_unused]]
                                      .page = 0,
                                      .bch24 = 0,
                                      .extra = 0};
-      // The page size and date code are this drive's, whatever another port published.
+      // The page size and date code are this drive's, not those the port started with.
       if (!ReadFlashPage(port, params, address, block, loaderPage, kConfigPageSectors)) continue;
       if (!IsLoaderHeader(loaderPage)) continue;
       LoadFlashSettingFromConfig(params.setting, loaderPage);
@@ -255,15 +209,8 @@ bool LoadDeviceConfig(int port, std::span<std::uint8_t> buffer, [[maybe_unused]]
     DebugPrint("Device configuration read: no memory for the loader header search\n");
   }
 
-  Publish(port, std::move(params));
+  ReplacePortFlashParams(port, std::make_shared<const FlashParams>(std::move(params)));
   return true;
-}
-
-std::shared_ptr<const FlashParams> PortFlashParams(int port) {
-  if (PortIo(port) == nullptr || !HasSlot(port)) return nullptr;
-  ConfigState& state = State();
-  std::lock_guard lock(state.mutex);
-  return state.ports[static_cast<std::size_t>(port)];
 }
 
 }  // namespace devlib

@@ -285,7 +285,7 @@ bool SaveEraseCounts(int port, std::span<std::uint8_t> buffer, bool a2b) {
   const std::span<std::uint8_t> counts = buffers->workBuffer4();
   EnsureFirmwareRunning(port, buffer);
 
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const unsigned banks = params->setting.banks;
   const unsigned channels = params->setting.channels;
   const unsigned bankIndices = a2b ? banks : banks * params->geometry.planes;

@@ -209,7 +209,7 @@ LoaderFileTable LoaderFileTableOf(const DownloadFileList& list) {
 
 bool ReadTablePages(int port, std::span<std::uint8_t> store) {
   const PortIoRecord* record = PortIo(port);
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   if (record == nullptr || store.size() < kTableStoreSize || !UsableGeometry(*params, port)) return false;
   if (record->loaderBlockCount <= kTableReadBlockIndex) {
     DebugPrint("Table read on port %d: only %u loader blocks known\n", port, record->loaderBlockCount);
@@ -231,7 +231,7 @@ bool ReadTablePages(int port, std::span<std::uint8_t> store) {
 }
 
 bool WriteTablePages(int port, std::span<std::uint8_t> buffer, std::span<const std::uint8_t> store) {
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   if (PortIo(port) == nullptr || store.size() < kTableStoreSize || !UsableGeometry(*params, port)) return false;
   const std::size_t bytes = Channels(*params) * PageBytes(*params);
   if (buffer.size() < bytes) return false;
@@ -249,7 +249,7 @@ bool WriteTablePages(int port, std::span<std::uint8_t> buffer, std::span<const s
 bool CheckTableStore(int port, std::span<std::uint8_t> buffer, std::span<const std::uint8_t> store,
                      const std::filesystem::path& defectTextFile, int versionCode) {
   PortIoRecord* record = PortIo(port);
-  const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   const FlashParams& params = *snapshot;
   if (record == nullptr || store.size() < kTableStoreSize || !UsableGeometry(params, port)) return false;
   const std::size_t pageBytes = PageBytes(params);
@@ -372,7 +372,7 @@ std::optional<std::vector<OpenedDownloadFile>> OpenDownloadFiles(const DownloadF
 
 bool BuildLoaderHeader(int port, std::span<std::uint8_t> page, std::uint16_t sequence) {
   const PortIoRecord* record = PortIo(port);
-  const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   const FlashParams& params = *snapshot;
   const std::size_t pageBytes = PageBytes(params);
   const std::size_t channels = Channels(params);
@@ -456,7 +456,7 @@ void ReplicatePage(std::span<std::uint8_t> page, std::size_t pageBytes, std::siz
 bool WriteFirmwarePage(int port, std::span<std::uint8_t> buffer, std::istream& file, std::uint16_t page, bool last,
                        const DriveIdentity& identity) {
   PortIoRecord* record = PortIo(port);
-  const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   if (record == nullptr || !UsableGeometry(*snapshot, port)) return false;
   const std::size_t pageBytes = PageBytes(*snapshot);
   const std::size_t bytes = Channels(*snapshot) * pageBytes;
@@ -514,7 +514,7 @@ bool WriteFirmwareFiles(int port, std::span<std::uint8_t> buffer, const DriveIde
 
 bool WriteLoaderArea(int port, std::span<std::uint8_t> buffer, std::uint16_t sequence, const DriveIdentity& identity,
                      std::span<const std::uint8_t> store, std::vector<OpenedDownloadFile>& files) {
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   if (!UsableGeometry(*params, port)) return false;
   const std::size_t bytes = Channels(*params) * PageBytes(*params);
   if (!BuildLoaderHeader(port, buffer, sequence)) return false;
@@ -525,7 +525,7 @@ bool WriteLoaderArea(int port, std::span<std::uint8_t> buffer, std::uint16_t seq
 
 bool ReadBackFirmware(int port, std::span<std::uint8_t> buffer, const DownloadFileList& list) {
   const PortIoRecord* record = PortIo(port);
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   if (record == nullptr || !UsableGeometry(*params, port) || record->loaderBlockCount == 0) return false;
   const std::size_t pageBytes = PageBytes(*params);
   const std::size_t readBytes = pageBytes * kChannelSlots;
@@ -559,7 +559,7 @@ bool DownloadFirmware(int port, std::span<std::uint8_t> buffer, const DriveIdent
                       std::uint32_t ramAddress, const std::filesystem::path& defectTextFile, int versionCode) {
   PortIoRecord* record = PortIo(port);
   if (record == nullptr) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   if (!UsableGeometry(*params, port)) return false;
   const std::size_t pageBytes = PageBytes(*params);
   const std::size_t needed = std::max({kRamCodeImageSize, pageBytes * kChannelSlots, pageBytes + 2});

@@ -196,9 +196,4 @@ bool CustomiseFirmwarePage(std::span<std::uint8_t> page, FirmwarePageSide side, 
   return true;
 }
 
-bool CustomiseFirmwarePage(std::span<std::uint8_t> page, FirmwarePageSide side, std::string_view serialNumber,
-                           std::string_view worldWideName) {
-  return CustomiseFirmwarePage(page, side, serialNumber, worldWideName, *CurrentFlashParams());
-}
-
 }  // namespace devlib

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "devlib/flash_params.h"
+
 namespace devlib {
 namespace {
 
@@ -10,6 +12,7 @@ std::unique_ptr<PortIoRecord[]> portTable;
 int portCount = 0;
 std::atomic<ProgramKind> programKind{ProgramKind::Fleetburn};
 std::atomic<std::uint8_t> vendorOpcodeSet{kStartOpcodeSet};
+constexpr std::uint8_t kForcedOpcodeSet = 1;
 
 }  // namespace
 
@@ -18,6 +21,7 @@ void InitPortIoTable(ProgramKind kind) {
   portTable = std::make_unique<PortIoRecord[]>(static_cast<std::size_t>(portCount));
   programKind = kind;
   vendorOpcodeSet = kStartOpcodeSet;
+  ClearPortFlashParams();
 }
 
 ProgramKind CurrentProgramKind() { return programKind; }
@@ -36,7 +40,8 @@ void SetVendorOpcodeSet(std::uint8_t opcodeSet) { vendorOpcodeSet = opcodeSet; }
 bool ApplyVendorOpcodeSet(int port) {
   PortIoRecord* record = PortIo(port);
   if (record == nullptr) return false;
-  record->opcodeSet = vendorOpcodeSet.load();
+  // Bridge chip types 1 and 14 take set 1 whatever the bus mode says.
+  record->opcodeSet = record->forceOpcodeSet1 ? kForcedOpcodeSet : vendorOpcodeSet.load();
   return true;
 }
 

@@ -129,7 +129,7 @@ std::uint32_t TableAreaSize(const FlashParams& params, std::uint32_t layoutValue
 bool FillParamHead(int port, std::span<std::uint8_t> head) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr || head.size() < kParamHeadSize) return false;
-  const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   const FlashParams& params = *snapshot;
   std::fill_n(head.begin(), kParamHeadSize, std::uint8_t{0});
   Put16(head, 0, params.setting.typeWord);
@@ -153,7 +153,7 @@ bool FillParamHead(int port, std::span<std::uint8_t> head) {
 bool FillRamCodeParams(int port, std::span<std::uint8_t> image) {
   const std::span<std::uint8_t> block = BlockOf(image);
   if (block.empty() || !FillParamHead(port, block)) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   block[32] = params->defPercentage;
   std::copy(params->geometry.bankMap.begin(), params->geometry.bankMap.end(), block.begin() + 40);
   for (unsigned i = 0; i < 24; ++i) {
@@ -166,7 +166,7 @@ bool FillTableSizeBlock(int port, std::span<std::uint8_t> image, int version) {
   const PortIoRecord* record = PortIo(port);
   const std::span<std::uint8_t> block = BlockOf(image);
   if (record == nullptr || block.empty() || version != 11) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const std::span<std::uint8_t> sizes = block.subspan(kTableSizeBlockAt, 48);
   std::fill(sizes.begin(), sizes.end(), std::uint8_t{0});
   Put32(sizes, 0, TableAreaSize(*params, record->layoutValue));
@@ -183,7 +183,7 @@ bool FillTableSizeBlock(int port, std::span<std::uint8_t> image, int version) {
 bool FillFirmwareParams(int port, std::span<std::uint8_t> page) {
   const std::span<std::uint8_t> block = BlockOf(page);
   if (block.empty() || !FillParamHead(port, block)) return false;
-  const std::shared_ptr<const FlashParams> params = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const bool bch24 = params->setting.eccMode == 2;
   block[32] = bch24 ? params->readErrorThresholdBch24 : params->readErrorThresholdBch16;
   block[33] = bch24 ? params->eccCopyThresholdBch24 : params->eccCopyThresholdBch16;
@@ -198,7 +198,7 @@ bool FillFirmwareGeometry(int port, std::span<std::uint8_t> page) {
   const PortIoRecord* record = PortIo(port);
   const std::span<std::uint8_t> block = BlockOf(page);
   if (record == nullptr || block.empty()) return false;
-  const std::shared_ptr<const FlashParams> snapshot = CurrentFlashParams();
+  const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   const FlashParams& params = *snapshot;
   const int banksLog2 = Log2(params.setting.banks);
   const int l = banksLog2 + (params.geometry.planes > 1 ? 1 : 0);
@@ -268,7 +268,7 @@ bool WriteRamCodeImage(int port, std::span<std::uint8_t> image, std::string_view
 bool LoadRamCode(int port, std::span<std::uint8_t> image, std::uint8_t& optionByte, std::uint32_t ramAddress) {
   optionByte = 0;
   if (!LoadImage(port, image, "GDP.bin", ramAddress)) return false;
-  if (CurrentFlashParams()->setting.halfPages != 0) optionByte = kHalfPageOption;
+  if (ParamsOfPort(port)->setting.halfPages != 0) optionByte = kHalfPageOption;
   return true;
 }
 
@@ -279,7 +279,7 @@ bool LoadTestRamCode(int port, std::span<std::uint8_t> image, std::uint32_t ramA
 bool LoadRamCodeA(int port, std::span<std::uint8_t> image, std::uint8_t& optionByte, std::uint32_t ramAddress) {
   optionByte = 0;
   if (!LoadImage(port, image, "GDP_A.bin", ramAddress)) return false;
-  if (CurrentFlashParams()->setting.halfPages != 0) optionByte = kHalfPageOption;
+  if (ParamsOfPort(port)->setting.halfPages != 0) optionByte = kHalfPageOption;
   return true;
 }
 

@@ -71,17 +71,11 @@ bool Refuse(const char* what, const char* format, ...) {
   return false;
 }
 
-// The drive's values: this port's configuration read, else the part selected.
-std::shared_ptr<const FlashParams> DriveParams(int port) {
-  if (auto own = PortFlashParams(port)) return own;
-  return CurrentFlashParams();
-}
-
 std::optional<Context> ContextOf(int port, std::span<std::uint8_t> buffer, const char* what) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr) return std::nullopt;
   Context c;
-  c.params = DriveParams(port);
+  c.params = ParamsOfPort(port);
   const FlashParams& p = *c.params;
   c.channels = p.setting.channels;
   c.banks = p.setting.banks;

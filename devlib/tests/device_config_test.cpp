@@ -382,9 +382,8 @@ TEST_P(OnEachPath, DecodesTheDrivesValuesAndLeavesThePageInTheBuffer) {
   Bytes buffer(2 * kConfigPageBytes, 0x77);
   ASSERT_TRUE(LoadDeviceConfig(kPort, buffer, 1));
 
-  const auto mine = PortFlashParams(kPort);
-  ASSERT_NE(mine, nullptr);
-  EXPECT_EQ(*mine, *CurrentFlashParams()) << "published as well";
+  EXPECT_EQ(*CurrentFlashParams(), Selected()) << "the part selected stays";
+  const std::shared_ptr<const FlashParams> mine = ParamsOfPort(kPort);
   const FlashParams& p = *mine;
   EXPECT_EQ(p.setting.typeWord, 0x1089);
   EXPECT_EQ(p.setting.channels, 8);
@@ -460,8 +459,8 @@ TEST_F(DeviceConfigOnDrive, OlderFirmwareHeaderIsReadWithTheDrivesOwnDateCode) {
   drivesim::Drive& drive = AttachScenario(kPort, PortPath::OwnUsb, "loaderheader = yes\ndatecode = 110222\n");
   Bytes buffer(kConfigPageBytes);
   ASSERT_TRUE(LoadDeviceConfig(kPort, buffer, 0));
-  EXPECT_EQ(PortFlashParams(kPort)->setting.partName.view(), "K9GBG08U0M-PCB0");
-  EXPECT_EQ(CurrentFlashParams()->firmwareDateCode.view(), "110222");
+  EXPECT_EQ(ParamsOfPort(kPort)->setting.partName.view(), "K9GBG08U0M-PCB0");
+  EXPECT_EQ(ParamsOfPort(kPort)->firmwareDateCode.view(), "110222");
   const auto reads = drive.wire().entries(drivesim::Layer::Controller);
   ASSERT_EQ(reads.size(), 3u);
   EXPECT_EQ(reads[1].command[3], 8) << "the older firmware's selector";
@@ -473,7 +472,8 @@ TEST_F(DeviceConfigOnDrive, NoLoaderHeaderStillDecodesThePage) {
   drivesim::Drive& drive = AttachScenario(kPort, PortPath::Bridge, "");
   Bytes buffer(kConfigPageBytes);
   ASSERT_TRUE(LoadDeviceConfig(kPort, buffer, 0));
-  const FlashParams& p = *PortFlashParams(kPort);
+  const std::shared_ptr<const FlashParams> mine = ParamsOfPort(kPort);
+  const FlashParams& p = *mine;
   EXPECT_EQ(p.setting.typeWord, 0x1089) << "from the page";
   EXPECT_EQ(p.wearLevelFrequency, 7);
   const FlashParams selected = Selected();
@@ -491,21 +491,25 @@ TEST_F(DeviceConfigOnDrive, ValuesOfOneDriveNeverReachTheNext) {
   AttachScenario(1, PortPath::NativeSata, "");
   Bytes buffer(kConfigPageBytes);
   ASSERT_TRUE(LoadDeviceConfig(0, buffer, 0));
-  ASSERT_EQ(CurrentFlashParams()->setting.partName.view(), "K9GBG08U0M-PCB0");
   ASSERT_TRUE(LoadDeviceConfig(1, buffer, 0));
-  EXPECT_EQ(CurrentFlashParams()->setting.partName.view(), "SELECTED-PART") << "not the first drive's";
-  EXPECT_EQ(CurrentFlashParams()->drvCurrent, 1);
-  EXPECT_EQ(PortFlashParams(0)->setting.partName.view(), "K9GBG08U0M-PCB0") << "each port keeps its own";
-  EXPECT_EQ(PortFlashParams(1)->setting.partName.view(), "SELECTED-PART");
+  EXPECT_EQ(ParamsOfPort(1)->setting.partName.view(), "SELECTED-PART") << "not the first drive's";
+  EXPECT_EQ(ParamsOfPort(1)->drvCurrent, 1);
+  EXPECT_EQ(ParamsOfPort(0)->setting.partName.view(), "K9GBG08U0M-PCB0") << "each port keeps its own";
+  EXPECT_EQ(*CurrentFlashParams(), Selected());
 
-  // A part selected meanwhile is what the next read starts from.
+  // A read starts from the part the port's work started with; a part
+  // selected meanwhile reaches the port when its work starts again.
   FlashParams second = Selected();
   second.setting.partName = "SECOND-SELECTION";
   second.drvCurrent = 2;
+  StartPortFlashParams(1);
   PublishFlashParams(second);
   ASSERT_TRUE(LoadDeviceConfig(1, buffer, 0));
-  EXPECT_EQ(CurrentFlashParams()->setting.partName.view(), "SECOND-SELECTION");
-  EXPECT_EQ(CurrentFlashParams()->drvCurrent, 2);
+  EXPECT_EQ(ParamsOfPort(1)->setting.partName.view(), "SELECTED-PART");
+  StartPortFlashParams(1);
+  ASSERT_TRUE(LoadDeviceConfig(1, buffer, 0));
+  EXPECT_EQ(ParamsOfPort(1)->setting.partName.view(), "SECOND-SELECTION");
+  EXPECT_EQ(ParamsOfPort(1)->drvCurrent, 2);
 }
 
 TEST_F(DeviceConfigOnDrive, PortsReadAtOnceKeepTheirOwnValues) {
@@ -526,11 +530,9 @@ TEST_F(DeviceConfigOnDrive, PortsReadAtOnceKeepTheirOwnValues) {
   }
   for (int port = 0; port < kPorts; ++port) {
     EXPECT_EQ(results[static_cast<std::size_t>(port)], 1) << port;
-    ASSERT_NE(PortFlashParams(port), nullptr) << port;
-    EXPECT_EQ(PortFlashParams(port)->setting.partName.view(), names[port]) << port;
+    EXPECT_EQ(ParamsOfPort(port)->setting.partName.view(), names[port]) << port;
   }
-  const std::string_view last = CurrentFlashParams()->setting.partName.view();
-  EXPECT_TRUE(last.starts_with("PART-")) << "one of the drives read: " << last;
+  EXPECT_EQ(*CurrentFlashParams(), Selected()) << "no drive read becomes the part selected";
 }
 
 struct ReadFailureCase {
@@ -541,18 +543,22 @@ struct ReadFailureCase {
 
 class ReadFailure : public DeviceConfigOnDrive, public ::testing::WithParamInterface<ReadFailureCase> {};
 
-TEST_P(ReadFailure, GivesFalseAndDropsThePortsValues) {
+TEST_P(ReadFailure, GivesFalseAndTakesThePortBackToItsStart) {
   constexpr int kPort = 4;
   drivesim::Drive& drive = AttachScenario(kPort, GetParam().path);
+  StartPortFlashParams(kPort);
   Bytes buffer(kConfigPageBytes);
   ASSERT_TRUE(LoadDeviceConfig(kPort, buffer, 0));
+  FlashParams later = Selected();
+  later.setting.partName = "SELECTED-LATER";
+  PublishFlashParams(later);
   const auto published = CurrentFlashParams();
   drivesim::FaultRule rule;
   rule.kind = GetParam().kind;
   rule.match.subOp = 0x86;
   drive.injectFault(rule);
   EXPECT_FALSE(LoadDeviceConfig(kPort, buffer, 0));
-  EXPECT_EQ(PortFlashParams(kPort), nullptr);
+  EXPECT_EQ(*ParamsOfPort(kPort), Selected()) << "the part the port started with, not the drive's";
   EXPECT_EQ(CurrentFlashParams(), published) << "nothing published";
 }
 
@@ -573,7 +579,7 @@ TEST_F(DeviceConfigOnDrive, ShortBufferOrUnknownPortSendsNothing) {
   EXPECT_FALSE(LoadDeviceConfig(kFleetburnPortCount, buffer, 0));
   EXPECT_FALSE(LoadDeviceConfig(-1, buffer, 0));
   EXPECT_TRUE(drive.wire().entries().empty());
-  EXPECT_EQ(PortFlashParams(kFleetburnPortCount), nullptr);
+  EXPECT_EQ(*ParamsOfPort(kPort), Selected());
   EXPECT_EQ(*CurrentFlashParams(), Selected());
 }
 

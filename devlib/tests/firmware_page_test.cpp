@@ -302,16 +302,5 @@ TEST_F(FirmwarePage, PageSmallerThanTheIdentityRegionIsRefusedUntouched) {
   EXPECT_TRUE(CustomiseFirmwarePage(exact, FirmwarePageSide::Sata, "S", "123456789", SataIdentity()));
 }
 
-TEST_F(FirmwarePage, WithoutParamsTheCurrentSnapshotIsUsed) {
-  const FlashParams saved = *CurrentFlashParams();
-  FlashParams params = UsbIdentity();
-  params.vid = 0x0E0F;
-  PublishFlashParams(params);
-  const bool done = CustomiseFirmwarePage(page_, FirmwarePageSide::Usb, "1", "");
-  PublishFlashParams(saved);
-  ASSERT_TRUE(done);
-  EXPECT_EQ(Slice(page_, kVendorId, 2), (Bytes{0x0F, 0x0E}));
-}
-
 }  // namespace
 }  // namespace devlib

@@ -9,6 +9,7 @@
 #include "devlib/controller_access.h"
 #include "devlib/device_config.h"
 #include "devlib/drive_state.h"
+#include "devlib/flash_params.h"
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
 #include "devlib/standard_commands.h"
@@ -37,8 +38,7 @@ std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t at) {
 // rather than another drive's.
 std::optional<devlib::FlashParams> GetSSDInfo(int slot, std::span<std::uint8_t> buffer) {
   if (!devlib::LoadDeviceConfig(slot, buffer, 1)) return std::nullopt;
-  const std::shared_ptr<const devlib::FlashParams> params = devlib::PortFlashParams(slot);
-  return params ? *params : devlib::FlashParams{};
+  return *devlib::ParamsOfPort(slot);
 }
 
 SsdInfoView ShowSSDInfo(int slot, std::span<std::uint8_t> buffer, const devlib::FlashParams& params) {

@@ -2,7 +2,7 @@
 // Controller access: the operations that the test items and the diagnostic
 // pages call, each a thin layer over the command builders. They keep no state
 // of their own; the flash geometry and the firmware date code come from the
-// current FlashParams snapshot. Every wait and status poll sleeps on the
+// port's flash parameters (ParamsOfPort). Every wait and status poll sleeps on the
 // platform clock with the port's stop token and gives up (false) as soon as a
 // stop is requested. An index outside the port table gives false (or 0).
 
@@ -170,7 +170,7 @@ inline constexpr std::size_t kPhysicalPageBufferSize = 64 * 1024;
 bool ReadFlashPage(int port, const FlashPageAddress& address, std::uint16_t planeSelector,
                    std::span<std::uint8_t> buffer, std::size_t sectors);
 // The same with the page size and date code of `params`, for a caller that
-// reads a drive before its values are published.
+// reads a drive before its values become the port's.
 bool ReadFlashPage(int port, const FlashParams& params, const FlashPageAddress& address, std::uint16_t planeSelector,
                    std::span<std::uint8_t> buffer, std::size_t sectors);
 

@@ -33,7 +33,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "devlib/flash_params.h"
@@ -93,19 +92,15 @@ bool IsLoaderHeader(std::span<const std::uint8_t> page);
 // buffer of the function's own, so the configuration page stays in `buffer`
 // for callers that show its identity bytes.
 //
-// The values start from the flash parameters of the part selected (what was
-// published before any drive was read, or since), never from an earlier
-// drive's; they become this port's snapshot and the process-wide flash
-// parameters (the last drive read wins).
+// The values start from those the port's work started with (the part
+// selected, see StartPortFlashParams), never from an earlier read's; they
+// become this port's flash parameters (ParamsOfPort) and no other port's.
+// The process-wide ones stay the part selected.
 //
 // False, with nothing sent, when the port does not exist or `buffer` holds
 // less than 4 KiB; false when the configuration page cannot be read (the
-// port's snapshot is then dropped). A drive without a loader header still
-// gives true. `unused` is not read.
+// port is then back to the values its work started with). A drive without a
+// loader header still gives true. `unused` is not read.
 bool LoadDeviceConfig(int port, std::span<std::uint8_t> buffer, int unused);
-
-// The values the last successful LoadDeviceConfig on this port decoded;
-// nothing before one, after a failed read, or for a port outside the table.
-std::shared_ptr<const FlashParams> PortFlashParams(int port);
 
 }  // namespace devlib

@@ -51,9 +51,10 @@ inline constexpr std::size_t kMaxDownloadFiles = 3;
 // that does not exist, fewer than 2 sectors per page, or pages beyond 0xFFFF.
 std::optional<DownloadFileList> BuildDownloadFileList(std::vector<std::filesystem::path> names,
                                                       std::uint8_t sectorsPerPage);
-// Also publishes the list's loader file table as the flash parameters'
-// (the parameter blocks take the first file's start page from there), so a
-// list is published after the flash parameters of the run.
+// Also publishes the list's loader file table as the selected part's (the
+// parameter blocks take the first file's start page from there), so a list
+// is published after the flash parameters of the run and before the ports'
+// work starts (StartPortFlashParams).
 void PublishDownloadFileList(std::shared_ptr<const DownloadFileList> list);
 // Nothing before a list was published.
 std::shared_ptr<const DownloadFileList> CurrentDownloadFileList();

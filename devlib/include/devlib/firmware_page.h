@@ -61,8 +61,5 @@ inline constexpr std::size_t kMinPageSize = kIdentifyImage + kIdentifyImageSize;
 // than kMinPageSize.
 bool CustomiseFirmwarePage(std::span<std::uint8_t> page, FirmwarePageSide side, std::string_view serialNumber,
                            std::string_view worldWideName, const FlashParams& params);
-// The same with the current FlashParams snapshot.
-bool CustomiseFirmwarePage(std::span<std::uint8_t> page, FirmwarePageSide side, std::string_view serialNumber,
-                           std::string_view worldWideName);
 
 }  // namespace devlib

@@ -42,8 +42,13 @@ struct FlashSetting {
 
 inline constexpr int kIdentifyDataEntries = 256;
 
-// Positions in FlashParams::firmwareOptions that the host fills; the others
-// come only from a drive's configuration page.
+// The firmware option record: 14 option bytes that the parameter block
+// packs into its option bits A (options 0-7) and B (options 8-13). Positions
+// the host fills: 4 ScrambleEnable, 5 RemapEnable, 7 byte 0 of flash list
+// token 11, 9 UsbLedP14, 10 always 0, 11 set at the run's start, 13 the part
+// flag of the corrections by part number. Options 0-3, 6, 8 and 12 come only
+// from a drive's configuration page; option 3 counts only with two banks.
+using FirmwareOptions = std::array<std::uint8_t, 14>;
 inline constexpr std::size_t kFirmwareOptionScramble = 4;
 inline constexpr std::size_t kFirmwareOptionRemap = 5;
 inline constexpr std::size_t kFirmwareOptionFromList = 7;  // byte 0 of flash list token 11
@@ -76,7 +81,7 @@ struct FlashParams {
   std::uint8_t token15 = 0;
   std::array<std::uint8_t, 7> registerSet1{};
   std::array<std::uint8_t, 7> registerSet2{};
-  std::array<std::uint8_t, 14> firmwareOptions{};
+  FirmwareOptions firmwareOptions{};
   FlashSetting setting;
 
   std::uint8_t drvCurrent = 0;
@@ -131,10 +136,36 @@ struct FlashParams {
   bool operator==(const FlashParams&) const = default;
 };
 
-// The process-wide values. Workers read an immutable snapshot, so a new
-// selection published by the main thread never changes values under a
-// running command.
+// Whose flash parameters an operation uses:
+// - The process-wide values are the part selected: what the settings load and
+//   the flash selection publish, on the main thread while no port works.
+// - Each port has its own values. StartPortFlashParams gives a port the part
+//   selected as its work starts; after that only the port's own configuration
+//   read (LoadDeviceConfig) replaces them, and a selection published later
+//   changes nothing on that port.
+// - Every operation on a port reads ParamsOfPort(port), never the
+//   process-wide values, and what it changes goes into that port's values.
+//   The switches that belong to no port (the dump switch, EnNoCheckBridge
+//   for the bridge identification of a scan) are read from the part selected.
+// All values are immutable snapshots: a reader never sees one half-written.
+
+// The part selected.
 std::shared_ptr<const FlashParams> CurrentFlashParams();
 void PublishFlashParams(FlashParams params);
+// Applies a selected part: publishes it, sets the process-wide tunnel opcode
+// selector from its opcodeSetSelector (the bus mode) and copies the selector
+// into every port's record, where a port forced to opcode set 1 keeps set 1.
+void ApplyFlashSelection(FlashParams params);
+
+// The port's own values, else the part selected when its work started, else
+// the part selected now (a port that has not started, or an index outside
+// the port table).
+std::shared_ptr<const FlashParams> ParamsOfPort(int port);
+// The port's work starts: its values become the part selected now.
+void StartPortFlashParams(int port);
+// The port's own values; nullptr takes it back to what its work started with.
+void ReplacePortFlashParams(int port, std::shared_ptr<const FlashParams> params);
+// Every port back to the part selected, as a fresh port table has it.
+void ClearPortFlashParams();
 
 }  // namespace devlib

@@ -6,8 +6,8 @@
 // current directory.
 //
 // Before every load the host writes the parameter block at 0xA00 of an image
-// that carries "GDP_" or "TST_" at 0x300: a 40-byte head from the selected
-// flash part and the port, then the RAM code tail. Firmware pages carry the
+// that carries "GDP_" or "TST_" at 0x300: a 40-byte head from the port's
+// flash parameters (ParamsOfPort) and its record, then the RAM code tail. Firmware pages carry the
 // same head with a firmware tail and geometry block (FillFirmwareParams,
 // FillFirmwareGeometry).
 
@@ -48,7 +48,7 @@ bool LoadRamCodeA(int port, std::span<std::uint8_t> image, std::uint8_t& optionB
 // empty, the write fails, or the read-back fails or differs.
 bool WriteRamCodeImage(int port, std::span<std::uint8_t> image, std::string_view fileName, std::uint32_t ramAddress);
 
-// The head (40 bytes) from the selected part and the port's record.
+// The head (40 bytes) from the port's flash parameters and its record.
 bool FillParamHead(int port, std::span<std::uint8_t> head);
 // The head and the RAM code tail into the image's block at 0xA00.
 bool FillRamCodeParams(int port, std::span<std::uint8_t> image);

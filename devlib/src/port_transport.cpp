@@ -1,6 +1,7 @@
 // Per-port dispatch: the port's record decides how a CDB reaches its drive.
 
 #include <array>
+#include <memory>
 
 #include "devlib/port_io.h"
 #include "devlib/transport.h"
@@ -23,30 +24,30 @@ bool ScsiRequestFits(std::span<const std::uint8_t> cdb, std::span<std::uint8_t> 
 
 int SendPortCommand(int port, bool dataIn, std::span<const std::uint8_t> cdb, std::span<std::uint8_t> buffer,
                     std::size_t byteCount) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kPortRefused;
-  if (record->nativeAta != 0) {
-    return SendAtaCommandTimed(record->devicePath, dataIn, cdb, buffer, byteCount, kNativeAtaTimeoutSeconds,
-                               record->stop);
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kPortRefused;
+  if (transport->nativeAta != 0) {
+    return SendAtaCommandTimed(transport->devicePath, dataIn, cdb, buffer, byteCount, kNativeAtaTimeoutSeconds,
+                               transport->stop);
   }
-  if (record->devicePath.empty() || !ScsiRequestFits(cdb, buffer, byteCount)) return kPortRefused;
+  if (transport->devicePath.empty() || !ScsiRequestFits(cdb, buffer, byteCount)) return kPortRefused;
   const bool sent =
-      dataIn ? SendScsiCommandInTimed(record->devicePath, cdb, buffer, byteCount,
-                                      record->usbPath != 0 ? kUsbDataInTimeoutSeconds : kBridgeDataInTimeoutSeconds,
-                                      nullptr, record->stop)
-             : SendScsiCommandOutTimed(record->devicePath, cdb, buffer, byteCount, kDataOutTimeoutSeconds, nullptr,
-                                       record->stop);
+      dataIn ? SendScsiCommandInTimed(transport->devicePath, cdb, buffer, byteCount,
+                                      transport->usbPath != 0 ? kUsbDataInTimeoutSeconds : kBridgeDataInTimeoutSeconds,
+                                      nullptr, transport->stop)
+             : SendScsiCommandOutTimed(transport->devicePath, cdb, buffer, byteCount, kDataOutTimeoutSeconds, nullptr,
+                                       transport->stop);
   return sent ? kPortOk : kPortFailed;
 }
 
 int SendPathScsiCommand(int port, bool dataIn, std::span<const std::uint8_t> cdb, std::span<std::uint8_t> buffer,
                         std::size_t byteCount) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr || record->devicePath.empty() || !ScsiRequestFits(cdb, buffer, byteCount)) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr || transport->devicePath.empty() || !ScsiRequestFits(cdb, buffer, byteCount)) {
     return kPortRefused;
   }
-  const bool sent = dataIn ? SendScsiCommandIn(record->devicePath, cdb, buffer, byteCount, nullptr, record->stop)
-                           : SendScsiCommandOut(record->devicePath, cdb, buffer, byteCount, nullptr, record->stop);
+  const bool sent = dataIn ? SendScsiCommandIn(transport->devicePath, cdb, buffer, byteCount, nullptr, transport->stop)
+                           : SendScsiCommandOut(transport->devicePath, cdb, buffer, byteCount, nullptr, transport->stop);
   return sent ? kPortOk : kPortFailed;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "cdb_bytes.h"
 #include "devlib/debug_print.h"
@@ -27,9 +28,9 @@ int ToCommandResult(int portResult) { return portResult == kPortOk ? kCommandOk 
 // nothing is sent and the command's fixed result stands.
 int SendOnRoute(int port, Route route, int otherRouteResult, std::span<const std::uint8_t> cdb, bool dataIn,
                 std::span<std::uint8_t> buffer, std::size_t byteCount) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
-  const Route portRoute = record->usbPath != 0 ? Route::UsbPath : Route::SataPath;
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
+  const Route portRoute = transport->usbPath != 0 ? Route::UsbPath : Route::SataPath;
   if (portRoute != route) return otherRouteResult;
   return ToCommandResult(SendPortCommand(port, dataIn, cdb, buffer, byteCount));
 }
@@ -61,11 +62,11 @@ std::span<const std::uint8_t> MakeSatDmaCdb(bool read, std::uint32_t lba, std::u
 
 int TransferLbaSectors(int port, bool read, std::span<std::uint8_t> buffer, std::uint16_t sectors,
                        std::uint32_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
   const std::size_t byteCount = std::size_t{sectors} * kSectorBytes;
   const auto cdb10 = detail::MakeReadWrite10Cdb(read ? detail::kOpRead10 : detail::kOpWrite10, lba, sectors);
-  if (record->usbPath != 0) return ToCommandResult(SendPortCommand(port, read, cdb10, buffer, byteCount));
+  if (transport->usbPath != 0) return ToCommandResult(SendPortCommand(port, read, cdb10, buffer, byteCount));
   if (CurrentProgramKind() == ProgramKind::Fleetburn) {
     return ToCommandResult(SendPathScsiCommand(port, read, cdb10, buffer, byteCount));
   }
@@ -121,8 +122,8 @@ int SendReadNativeMaxExt(int port) {
 }
 
 int SendSetMaxAddress(int port, std::uint32_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0 && lba > kMax28BitLba) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0 && lba > kMax28BitLba) {
     DebugPrint("SET MAX ADDRESS refused: LBA %08X needs more than 28 bits\n", lba);
     return kCommandFailed;
   }
@@ -132,8 +133,8 @@ int SendSetMaxAddress(int port, std::uint32_t lba) {
 }
 
 int SendSetMaxAddressExt(int port, std::uint64_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0 && lba > kMax48BitLba) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0 && lba > kMax48BitLba) {
     DebugPrint("SET MAX ADDRESS EXT refused: LBA %llX needs more than 48 bits\n",
                static_cast<unsigned long long>(lba));
     return kCommandFailed;
@@ -149,8 +150,8 @@ int SendReadCapacity(int port, std::span<std::uint8_t> buffer, std::size_t secto
 }
 
 int InquiryDevice(int port, std::span<std::uint8_t> buffer) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0) {
     std::fill_n(buffer.begin(), std::min(buffer.size(), kInquiryLength), std::uint8_t{0});
     return kCommandFailed;
   }

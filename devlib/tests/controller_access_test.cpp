@@ -431,7 +431,7 @@ TEST_F(ControllerAccess, OperationNumbersOutsideOneToFourSendNothing) {
 // that the worker gives up with false.
 void ExpectStopEndsBusyWait(int port, testsupport::FakeStorage& storage, const std::function<bool()>& operation) {
   std::stop_source stopSource;
-  PortIo(port)->stop = stopSource.get_token();
+  const PortWork work = BeginPortWork(port, stopSource.get_token());
   auto worker = std::async(std::launch::async, operation);
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -445,7 +445,6 @@ void ExpectStopEndsBusyWait(int port, testsupport::FakeStorage& storage, const s
     FAIL() << "the stop request did not end the wait";
   }
   EXPECT_FALSE(worker.get());
-  PortIo(port)->stop = {};
 }
 
 TEST_F(ControllerAccess, StopRequestEndsAnOperationThatStaysBusy) {
@@ -470,12 +469,11 @@ TEST_F(ControllerAccess, StopRequestedBeforeTheFirstPollEndsTheOperation) {
   AttachNew(Link::UsbPath);
   std::stop_source stopSource;
   stopSource.request_stop();
-  PortIo(kPort)->stop = stopSource.get_token();
+  const PortWork work = BeginPortWork(kPort, stopSource.get_token());
   std::uint8_t status = 0x77;
   EXPECT_FALSE(RunOperationAndWait(kPort, 1, 0, status, true));
   EXPECT_FALSE(SwitchRunMode(kPort, 2, 0));
   EXPECT_FALSE(RunRamCode(kPort));
-  PortIo(kPort)->stop = {};
   for (const auto& command : Sent()) EXPECT_TRUE(command.stopRequested);
 }
 
@@ -537,7 +535,7 @@ TEST_F(ControllerAccess, EveryWaitEndsAtAStopRequestBeforeTheNextCommand) {
     AttachNew(c.link);
     for (const auto& answer : c.answers) Queue(answer);
     std::stop_source stopSource;
-    PortIo(kPort)->stop = stopSource.get_token();
+    const PortWork work = BeginPortWork(kPort, stopSource.get_token());
     platform::clock::install(std::make_shared<StopAtSleepClock>(stopSource, c.stopAtSleep));
     const bool result = c.call();
     platform::clock::install(previousClock);
@@ -545,7 +543,6 @@ TEST_F(ControllerAccess, EveryWaitEndsAtAStopRequestBeforeTheNextCommand) {
     EXPECT_EQ(Sequence(), c.sent);
     storage->clearRecords();
   }
-  PortIo(kPort)->stop = {};
 }
 
 TEST_F(ControllerAccess, DramWaitSwitchesVendorModeOffAndOnBetweenPolls) {

@@ -245,7 +245,7 @@ TEST_F(ControllerOnDrive, BusyOperationWithoutTheWaitFlagGivesFalseAfterOnePoll)
 void ExpectStopEnds(drivesim::Drive& drive, const std::function<bool()>& stuck,
                     const std::function<bool()>& operation) {
   std::stop_source stopSource;
-  PortIo(kPort)->stop = stopSource.get_token();
+  const PortWork work = BeginPortWork(kPort, stopSource.get_token());
   auto worker = std::async(std::launch::async, operation);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!stuck() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
@@ -257,7 +257,6 @@ void ExpectStopEnds(drivesim::Drive& drive, const std::function<bool()>& stuck,
     FAIL() << "the stop request did not end the operation";
   }
   EXPECT_FALSE(worker.get());
-  PortIo(kPort)->stop = {};
 }
 
 TEST_F(ControllerOnDrive, StopRequestEndsAnOperationThatStaysBusy) {

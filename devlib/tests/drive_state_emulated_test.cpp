@@ -125,7 +125,6 @@ class DriveStateOnLine : public EmulatedLineTest {
     PublishFlashParams(params);
   }
   void TearDown() override {
-    PortIo(kPort)->stop = {};
     PublishFlashParams(savedParams_);
     FreePortBuffers();
     EmulatedLineTest::TearDown();
@@ -337,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
 std::uint64_t TimeUntilStopped(drivesim::Drive& drive, const std::function<bool()>& stuck,
                                const std::function<void()>& operation) {
   std::stop_source stopSource;
-  PortIo(kPort)->stop = stopSource.get_token();
+  const PortWork work = BeginPortWork(kPort, stopSource.get_token());
   auto worker = std::async(std::launch::async, [&] {
     const std::uint64_t start = Now();
     operation();
@@ -393,7 +392,6 @@ TEST_F(DriveStateOnLine, StopRequestEndsTheComeBackWaits) {
               }),
               c.elapsed)
         << "no wait after the stop";
-    PortIo(kPort)->stop = {};
   }
 }
 

@@ -147,7 +147,7 @@ TEST_F(EmulatedLineTest, HangingCommandEndsWhenThePortIsStopped) {
   drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
   drive.injectFault(Rule(FaultKind::Hang));
   std::stop_source stop;
-  PortIo(kPort)->stop = stop.get_token();
+  const PortWork work = BeginPortWork(kPort, stop.get_token());
 
   auto result = std::async(std::launch::async, [] {
     std::uint8_t value = 0;
@@ -164,7 +164,7 @@ TEST_F(EmulatedLineTest, StoppedPortSendsNothing) {
   drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
   std::stop_source stop;
   stop.request_stop();
-  PortIo(kPort)->stop = stop.get_token();
+  const PortWork work = BeginPortWork(kPort, stop.get_token());
 
   std::uint8_t value = 0;
   EXPECT_EQ(SendReadRegister(kPort, kRegister, value), kCommandFailed);

@@ -97,9 +97,9 @@ EraseCountView ReadEraseCountPage(int slot, std::span<std::uint8_t> buffer, cons
 
 InfoPages FillInfoPages(int slot, const FillSteps& steps) {
   InfoPages pages;
-  const devlib::PortIoRecord* record = devlib::PortIo(slot);
+  const std::shared_ptr<const devlib::PortTransport> transport = devlib::PortTransportOf(slot);
   const std::shared_ptr<devlib::PortBuffers> buffers = devlib::PortBuffersOf(slot);
-  if (record == nullptr || record->devicePath.empty() || !buffers) return pages;
+  if (transport == nullptr || transport->devicePath.empty() || !buffers) return pages;
   const std::span<std::uint8_t> buffer = buffers->workBuffer1();
 
   devlib::SwitchVendorMode(slot, true);
@@ -108,7 +108,7 @@ InfoPages FillInfoPages(int slot, const FillSteps& steps) {
   if (!configRead) platform::prompt::showMessage(kNoCodeBlockMessage);
   const devlib::FlashParams params = ParamsAfterConfigRead(slot, configRead);
   pages.ssd = ShowSSDInfo(slot, buffer, params);
-  pages.usbGroup = record->usbPath != 0;
+  pages.usbGroup = transport->usbPath != 0;
   if (pages.usbGroup) {
     pages.usb = ParseUSBInfo(slot, buffer);
   } else {

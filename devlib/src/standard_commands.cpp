@@ -27,12 +27,13 @@ int ToCommandResult(int portResult) { return portResult == kPortOk ? kCommandOk 
 // Sends the block when the port is on the command's route; otherwise
 // nothing is sent and the command's fixed result stands.
 int SendOnRoute(int port, Route route, int otherRouteResult, std::span<const std::uint8_t> cdb, bool dataIn,
-                std::span<std::uint8_t> buffer, std::size_t byteCount) {
+                std::span<std::uint8_t> buffer, std::size_t byteCount,
+                ShortDataIn shortDataIn = ShortDataIn::Fails) {
   const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
   if (transport == nullptr) return kCommandFailed;
   const Route portRoute = transport->usbPath != 0 ? Route::UsbPath : Route::SataPath;
   if (portRoute != route) return otherRouteResult;
-  return ToCommandResult(SendPortCommand(port, dataIn, cdb, buffer, byteCount));
+  return ToCommandResult(SendPortCommand(port, dataIn, cdb, buffer, byteCount, shortDataIn));
 }
 
 int SendSataNoData(int port, std::span<const std::uint8_t> cdb) {
@@ -144,9 +145,12 @@ int SendSetMaxAddressExt(int port, std::uint64_t lba) {
   return SendSataNoData(port, cdb);
 }
 
+// READ CAPACITY answers 8 bytes of the sectors asked for, INQUIRY as many of
+// its 40 as the device has: a shorter answer is theirs by design.
 int SendReadCapacity(int port, std::span<std::uint8_t> buffer, std::size_t sectors) {
   const std::array<std::uint8_t, 10> cdb{0x25};
-  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, sectors * kSectorBytes);
+  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, sectors * kSectorBytes,
+                     ShortDataIn::ZeroTail);
 }
 
 int InquiryDevice(int port, std::span<std::uint8_t> buffer) {
@@ -156,7 +160,7 @@ int InquiryDevice(int port, std::span<std::uint8_t> buffer) {
     return kCommandFailed;
   }
   const std::array<std::uint8_t, 6> cdb{0x12, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(kInquiryLength), 0x00};
-  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, kInquiryLength);
+  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, kInquiryLength, ShortDataIn::ZeroTail);
 }
 
 int ReadLbaSectors(int port, std::span<std::uint8_t> buffer, std::uint16_t sectors, std::uint32_t lba) {

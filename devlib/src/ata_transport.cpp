@@ -1,6 +1,7 @@
 // ATA pass-through: task files built from SAT CDBs, and the timed sender that
 // native-ATA ports use.
 
+#include <algorithm>
 #include <optional>
 
 #include "devlib/debug_print.h"
@@ -48,7 +49,8 @@ std::optional<AtaTaskFile> TaskFileFromSatCdb(std::span<const std::uint8_t> cdb)
 
 int RunAtaCommand(const char* name, Direction direction, std::string_view devicePath, AtaTaskFile& taskFile,
                   std::span<std::uint8_t> buffer, std::size_t dataLength, std::uint32_t timeoutSeconds,
-                  std::stop_token stop) {
+                  std::size_t* transferred, std::stop_token stop) {
+  if (transferred != nullptr) *transferred = 0;
   if (dataLength > kMaxAtaDataLength || dataLength > buffer.size()) {
     DebugPrint("%s() refused: %zu data bytes for a %zu-byte buffer\n", name, dataLength, buffer.size());
     return kPortRefused;
@@ -73,27 +75,30 @@ int RunAtaCommand(const char* name, Direction direction, std::string_view device
   }
   taskFile.current = outcome.current;
   taskFile.previous = outcome.previous;
+  if (transferred != nullptr) *transferred = std::min(outcome.transferred, dataLength);
   return (outcome.current.command & platform::storage::kAtaStatusErr) != 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int ReadATACommandWithTimeOutValue(std::string_view devicePath, AtaTaskFile& taskFile, std::span<std::uint8_t> buffer,
-                                   std::size_t dataLength, std::uint32_t timeoutSeconds, std::stop_token stop) {
+                                   std::size_t dataLength, std::uint32_t timeoutSeconds, std::size_t* transferred,
+                                   std::stop_token stop) {
   return RunAtaCommand("ReadATACommandWithTimeOutValue", Direction::In, devicePath, taskFile, buffer, dataLength,
-                       timeoutSeconds, std::move(stop));
+                       timeoutSeconds, transferred, std::move(stop));
 }
 
 int WriteATACommandWithTimeOutValue(std::string_view devicePath, AtaTaskFile& taskFile,
                                     std::span<std::uint8_t> buffer, std::size_t dataLength,
-                                    std::uint32_t timeoutSeconds, std::stop_token stop) {
+                                    std::uint32_t timeoutSeconds, std::size_t* transferred, std::stop_token stop) {
   return RunAtaCommand("WriteATACommandWithTimeOutValue", Direction::Out, devicePath, taskFile, buffer, dataLength,
-                       timeoutSeconds, std::move(stop));
+                       timeoutSeconds, transferred, std::move(stop));
 }
 
 int SendAtaCommandTimed(std::string_view devicePath, bool dataIn, std::span<const std::uint8_t> cdb,
                         std::span<std::uint8_t> buffer, std::size_t dataLength, std::uint32_t timeoutSeconds,
-                        std::stop_token stop) {
+                        std::size_t* transferred, std::stop_token stop) {
+  if (transferred != nullptr) *transferred = 0;
   if (devicePath.empty()) return kPortRefused;
   std::optional<AtaTaskFile> taskFile = TaskFileFromSatCdb(cdb);
   if (!taskFile) {
@@ -104,9 +109,9 @@ int SendAtaCommandTimed(std::string_view devicePath, bool dataIn, std::span<cons
 
   const std::uint64_t startMs = platform::clock::tickMs();
   const int result = dataIn ? ReadATACommandWithTimeOutValue(devicePath, *taskFile, buffer, dataLength,
-                                                             timeoutSeconds, std::move(stop))
+                                                             timeoutSeconds, transferred, std::move(stop))
                             : WriteATACommandWithTimeOutValue(devicePath, *taskFile, buffer, dataLength,
-                                                              timeoutSeconds, std::move(stop));
+                                                              timeoutSeconds, transferred, std::move(stop));
   const std::uint64_t elapsedSeconds = (platform::clock::tickMs() - startMs) / 1000;
   // A late answer counts as failed even when the device reported success.
   if (elapsedSeconds > timeoutSeconds) {

@@ -43,7 +43,7 @@ constexpr std::uint32_t kIdentifyNoCount = 0xFFFFFFFF;
 bool Succeeded(int result) { return result == kCommandOk; }
 
 // Waits on the platform clock; false when the port's stop was requested.
-bool Pause(const PortIoRecord& record, std::uint64_t ms) { return platform::clock::sleepMs(ms, record.stop); }
+bool Pause(const PortIoRecord& record, std::uint64_t ms) { return platform::clock::sleepMs(ms, record.Stop()); }
 
 std::uint16_t WordAt(std::span<const std::uint8_t> bytes, std::size_t word) {
   return static_cast<std::uint16_t>(bytes[2 * word] | (bytes[2 * word + 1] << 8));
@@ -304,13 +304,13 @@ std::uint64_t ReadMaxLbaFromCapacity(int port) { return ReadLastLba(port).value_
 std::uint64_t ReadMaxLba(int port) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr) return 0;
-  return record->usbPath != 0 ? ReadMaxLbaFromCapacity(port) : ReadMaxLbaFromIdentify(port);
+  return record->Transport()->usbPath != 0 ? ReadMaxLbaFromCapacity(port) : ReadMaxLbaFromIdentify(port);
 }
 
 std::uint64_t ReadSectorCount(int port) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr) return 0;
-  if (record->usbPath == 0) return ReadMaxLbaFromIdentify(port);
+  if (record->Transport()->usbPath == 0) return ReadMaxLbaFromIdentify(port);
   const std::optional<std::uint32_t> lastLba = ReadLastLba(port);
   return lastLba ? std::uint64_t{*lastLba} + 1 : 0;
 }

@@ -97,7 +97,7 @@ bool FlashModuleTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ram
       buffer[kModuleCountAt] = ++count;
     }
   }
-  if (!platform::clock::sleepMs(kModuleSettleMs, record->stop)) return false;
+  if (!platform::clock::sleepMs(kModuleSettleMs, record->Stop())) return false;
   if (idsRead == 0) {
     // Not one ID could be read, so nothing was compared: the scan found no
     // flash, which the list shows as counts of 0 against the configured ones.

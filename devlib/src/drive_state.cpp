@@ -87,7 +87,7 @@ constexpr std::uint8_t kEraseOptionBit = 0x01;
 
 bool Succeeded(int result) { return result == kCommandOk; }
 
-bool Pause(const PortIoRecord& record, std::uint64_t ms) { return platform::clock::sleepMs(ms, record.stop); }
+bool Pause(const PortIoRecord& record, std::uint64_t ms) { return platform::clock::sleepMs(ms, record.Stop()); }
 
 std::uint32_t Clamp32(std::uint64_t value) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, kMaxSectors32));
@@ -222,14 +222,14 @@ bool JumpToLoader(int port, std::uint8_t mode, std::uint8_t argument) { return S
 bool IsLoaderDevice(int port) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr) return false;
-  return record->usbPath != 0 ? UsbLoaderAnswers(port) : SataLoaderAnswers(port);
+  return record->Transport()->usbPath != 0 ? UsbLoaderAnswers(port) : SataLoaderAnswers(port);
 }
 
 void EnsureFirmwareRunning(int port, std::span<std::uint8_t> buffer) {
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr || !IsLoaderDevice(port)) return;
   const std::uint8_t modeValue = LoaderModeValue(port, buffer);
-  if (record->usbPath != 0) {
+  if (record->Transport()->usbPath != 0) {
     BringBackOnUsb(port, *record, modeValue);
   } else {
     BringBackOnSata(port, *record);
@@ -348,12 +348,12 @@ bool SetMaxLba(int port, std::span<std::uint8_t> buffer, std::uint32_t low, std:
   const PortIoRecord* record = PortIo(port);
   if (record == nullptr) return false;
   const std::uint64_t count = std::uint64_t{high} << 32 | low;
-  if (record->usbPath == 0 && count == 0) {
+  if (record->Transport()->usbPath == 0 && count == 0) {
     DebugPrint("Set max LBA refused on port %d: a drive of 0 sectors\n", port);
     return false;
   }
   EnsureFirmwareRunning(port, buffer);
-  if (record->usbPath != 0) {
+  if (record->Transport()->usbPath != 0) {
     DebugPrint("Set max LBA: port %d is on the USB path, nothing sent\n", port);
     return true;
   }

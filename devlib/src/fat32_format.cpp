@@ -397,7 +397,8 @@ int format_direct(std::string_view devicePath, std::uint32_t sectorsPerCluster, 
   // A label that cannot be written is refused before the device is even opened.
   label = CutVolumeLabel(label);
   if (!LabelAccepted(label)) return 0;
-  const std::stop_token& stop = PortIo(port)->stop;
+  const std::shared_ptr<const PortTransport> transport = PortIo(port)->Transport();
+  const std::stop_token& stop = transport->stop;
   std::unique_ptr<platform::block::BlockDevice> device = OpenWithRetries(devicePath, stop);
   if (!device) return 0;
   return FormatFat32Volume(*device, sectorsPerCluster, label, startSector, stop);

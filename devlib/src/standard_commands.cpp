@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 #include "cdb_bytes.h"
 #include "devlib/debug_print.h"
@@ -26,12 +27,13 @@ int ToCommandResult(int portResult) { return portResult == kPortOk ? kCommandOk 
 // Sends the block when the port is on the command's route; otherwise
 // nothing is sent and the command's fixed result stands.
 int SendOnRoute(int port, Route route, int otherRouteResult, std::span<const std::uint8_t> cdb, bool dataIn,
-                std::span<std::uint8_t> buffer, std::size_t byteCount) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
-  const Route portRoute = record->usbPath != 0 ? Route::UsbPath : Route::SataPath;
+                std::span<std::uint8_t> buffer, std::size_t byteCount,
+                ShortDataIn shortDataIn = ShortDataIn::Fails) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
+  const Route portRoute = transport->usbPath != 0 ? Route::UsbPath : Route::SataPath;
   if (portRoute != route) return otherRouteResult;
-  return ToCommandResult(SendPortCommand(port, dataIn, cdb, buffer, byteCount));
+  return ToCommandResult(SendPortCommand(port, dataIn, cdb, buffer, byteCount, shortDataIn));
 }
 
 int SendSataNoData(int port, std::span<const std::uint8_t> cdb) {
@@ -61,11 +63,11 @@ std::span<const std::uint8_t> MakeSatDmaCdb(bool read, std::uint32_t lba, std::u
 
 int TransferLbaSectors(int port, bool read, std::span<std::uint8_t> buffer, std::uint16_t sectors,
                        std::uint32_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
   const std::size_t byteCount = std::size_t{sectors} * kSectorBytes;
   const auto cdb10 = detail::MakeReadWrite10Cdb(read ? detail::kOpRead10 : detail::kOpWrite10, lba, sectors);
-  if (record->usbPath != 0) return ToCommandResult(SendPortCommand(port, read, cdb10, buffer, byteCount));
+  if (transport->usbPath != 0) return ToCommandResult(SendPortCommand(port, read, cdb10, buffer, byteCount));
   if (CurrentProgramKind() == ProgramKind::Fleetburn) {
     return ToCommandResult(SendPathScsiCommand(port, read, cdb10, buffer, byteCount));
   }
@@ -121,8 +123,8 @@ int SendReadNativeMaxExt(int port) {
 }
 
 int SendSetMaxAddress(int port, std::uint32_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0 && lba > kMax28BitLba) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0 && lba > kMax28BitLba) {
     DebugPrint("SET MAX ADDRESS refused: LBA %08X needs more than 28 bits\n", lba);
     return kCommandFailed;
   }
@@ -132,8 +134,8 @@ int SendSetMaxAddress(int port, std::uint32_t lba) {
 }
 
 int SendSetMaxAddressExt(int port, std::uint64_t lba) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0 && lba > kMax48BitLba) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0 && lba > kMax48BitLba) {
     DebugPrint("SET MAX ADDRESS EXT refused: LBA %llX needs more than 48 bits\n",
                static_cast<unsigned long long>(lba));
     return kCommandFailed;
@@ -143,19 +145,22 @@ int SendSetMaxAddressExt(int port, std::uint64_t lba) {
   return SendSataNoData(port, cdb);
 }
 
+// READ CAPACITY answers 8 bytes of the sectors asked for, INQUIRY as many of
+// its 40 as the device has: a shorter answer is theirs by design.
 int SendReadCapacity(int port, std::span<std::uint8_t> buffer, std::size_t sectors) {
   const std::array<std::uint8_t, 10> cdb{0x25};
-  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, sectors * kSectorBytes);
+  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, sectors * kSectorBytes,
+                     ShortDataIn::ZeroTail);
 }
 
 int InquiryDevice(int port, std::span<std::uint8_t> buffer) {
-  const PortIoRecord* record = PortIo(port);
-  if (record != nullptr && record->usbPath == 0) {
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport != nullptr && transport->usbPath == 0) {
     std::fill_n(buffer.begin(), std::min(buffer.size(), kInquiryLength), std::uint8_t{0});
     return kCommandFailed;
   }
   const std::array<std::uint8_t, 6> cdb{0x12, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(kInquiryLength), 0x00};
-  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, kInquiryLength);
+  return SendOnRoute(port, Route::UsbPath, kCommandFailed, cdb, true, buffer, kInquiryLength, ShortDataIn::ZeroTail);
 }
 
 int ReadLbaSectors(int port, std::span<std::uint8_t> buffer, std::uint16_t sectors, std::uint32_t lba) {

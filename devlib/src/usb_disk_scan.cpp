@@ -99,15 +99,13 @@ bool ApplyBridgePath(int port, int chipType) {
   PortIoRecord* record = PortIo(port);
   if (record == nullptr) return false;
   if (IsSataBridgeType(chipType)) {
-    record->usbPath = 0;
-    record->nativeAta = 0;
+    if (!SetPortTransportFlags(port, 0, 0)) return false;
     if (chipType == 1 || chipType == 14) {
       record->forceOpcodeSet1 = true;
       record->opcodeSet = 1;
     }
   } else if (chipType == kChipTypeOwnUsb) {
-    record->usbPath = 1;
-    record->nativeAta = 0;
+    return SetPortTransportFlags(port, 1, 0);
   }
   return true;
 }

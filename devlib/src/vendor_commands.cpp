@@ -23,9 +23,9 @@ using FillParameters = std::function<void(VendorCdb&)>;
 // bytes 3.., and sends it with its data phase.
 int SendVendor(int port, std::uint8_t subOperation, Phase phase, std::span<std::uint8_t> buffer,
                std::size_t sectors, const FillParameters& fill = {}) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
-  VendorCdb cdb = MakeVendorCdb(record->usbPath != 0, subOperation);
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
+  VendorCdb cdb = MakeVendorCdb(transport->usbPath != 0, subOperation);
   if (fill) fill(cdb);
   const std::size_t dataSectors = phase == Phase::None ? 0 : sectors;
   return SendVendorCommand(port, phase == Phase::In, cdb, buffer, dataSectors) ? kCommandOk : kCommandFailed;
@@ -70,7 +70,7 @@ int ReadReplyValue(int port, std::uint8_t subOperation, const FillParameters& fi
   std::array<std::uint8_t, kSectorBytes> reply{};
   const int result = SendVendor(port, subOperation, Phase::In, reply, 1, fill);
   if (result != kCommandOk) return result;
-  return TakeReplyByte(PortIo(port)->usbPath != 0, reply, value);
+  return TakeReplyByte(PortTransportOf(port)->usbPath != 0, reply, value);
 }
 
 int SendStartOperation(int port, std::uint8_t operation, std::uint8_t options) {
@@ -84,9 +84,9 @@ int SendReadControllerInfo(int port, std::span<std::uint8_t> sector) {
 }
 
 int SendSessionStart(int port, std::uint8_t argument) {
-  const PortIoRecord* record = PortIo(port);
-  if (record == nullptr) return kCommandFailed;
-  const std::uint8_t param = record->usbPath != 0 ? argument : 1;
+  const std::shared_ptr<const PortTransport> transport = PortTransportOf(port);
+  if (transport == nullptr) return kCommandFailed;
+  const std::uint8_t param = transport->usbPath != 0 ? argument : 1;
   return SendNoData(port, 0x81, [&](VendorCdb& cdb) { cdb[3] = param; });
 }
 

@@ -88,7 +88,7 @@ bool SendVendorCommand(int port, bool dataIn, const VendorCdb& cdb, std::span<st
                buffer.size());
     return false;
   }
-  if (record->usbPath != 0) {
+  if (record->Transport()->usbPath != 0) {
     return SendPortCommand(port, dataIn, cdb, buffer, sectorCount * kSectorBytes) == kPortOk;
   }
 

@@ -430,9 +430,8 @@ TEST_F(ControllerAccess, OperationNumbersOutsideOneToFourSendNothing) {
 void ExpectStopEndsBusyWait(int port, testsupport::FakeStorage& storage, const std::function<bool()>& operation) {
   testsupport::StopOnceStuck stuck([sent = 0](auto) mutable { return ++sent == 40; },
                                    [&storage] { storage.setDefaultAnswer(AnswerTransportFailure(EIO)); });
-  PortIo(port)->stop = stuck.stopToken();
+  const PortWork work = BeginPortWork(port, stuck.stopToken());
   EXPECT_EQ(stuck.run(operation), false);
-  PortIo(port)->stop = {};
 }
 
 TEST_F(ControllerAccess, StopRequestEndsAnOperationThatStaysBusy) {
@@ -457,12 +456,11 @@ TEST_F(ControllerAccess, StopRequestedBeforeTheFirstPollEndsTheOperation) {
   AttachNew(Link::UsbPath);
   std::stop_source stopSource;
   stopSource.request_stop();
-  PortIo(kPort)->stop = stopSource.get_token();
+  const PortWork work = BeginPortWork(kPort, stopSource.get_token());
   std::uint8_t status = 0x77;
   EXPECT_FALSE(RunOperationAndWait(kPort, 1, 0, status, true));
   EXPECT_FALSE(SwitchRunMode(kPort, 2, 0));
   EXPECT_FALSE(RunRamCode(kPort));
-  PortIo(kPort)->stop = {};
   for (const auto& command : Sent()) EXPECT_TRUE(command.stopRequested);
 }
 
@@ -524,7 +522,7 @@ TEST_F(ControllerAccess, EveryWaitEndsAtAStopRequestBeforeTheNextCommand) {
     AttachNew(c.link);
     for (const auto& answer : c.answers) Queue(answer);
     std::stop_source stopSource;
-    PortIo(kPort)->stop = stopSource.get_token();
+    const PortWork work = BeginPortWork(kPort, stopSource.get_token());
     platform::clock::install(std::make_shared<StopAtSleepClock>(stopSource, c.stopAtSleep));
     const bool result = c.call();
     platform::clock::install(previousClock);
@@ -532,7 +530,6 @@ TEST_F(ControllerAccess, EveryWaitEndsAtAStopRequestBeforeTheNextCommand) {
     EXPECT_EQ(Sequence(), c.sent);
     storage->clearRecords();
   }
-  PortIo(kPort)->stop = {};
 }
 
 TEST_F(ControllerAccess, DramWaitSwitchesVendorModeOffAndOnBetweenPolls) {

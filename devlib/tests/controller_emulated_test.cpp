@@ -243,9 +243,8 @@ TEST_F(ControllerOnDrive, BusyOperationWithoutTheWaitFlagGivesFalseAfterOnePoll)
 void ExpectStopEnds(drivesim::Drive& drive, testsupport::StopOnceStuck::StuckPoint stuckAt,
                     const std::function<bool()>& operation) {
   testsupport::StopOnceStuck stuck(std::move(stuckAt), [&drive] { drive.unplug(); });
-  PortIo(kPort)->stop = stuck.stopToken();
+  const PortWork work = BeginPortWork(kPort, stuck.stopToken());
   EXPECT_EQ(stuck.run(operation), false);
-  PortIo(kPort)->stop = {};
 }
 
 TEST_F(ControllerOnDrive, StopRequestEndsAnOperationThatStaysBusy) {

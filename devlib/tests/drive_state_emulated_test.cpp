@@ -123,7 +123,6 @@ class DriveStateOnLine : public EmulatedLineTest {
     PublishFlashParams(params);
   }
   void TearDown() override {
-    PortIo(kPort)->stop = {};
     PublishFlashParams(savedParams_);
     FreePortBuffers();
     EmulatedLineTest::TearDown();
@@ -335,13 +334,12 @@ INSTANTIATE_TEST_SUITE_P(
 std::optional<std::uint64_t> TimeUntilStopped(drivesim::Drive& drive, testsupport::StopOnceStuck::StuckPoint stuckAt,
                                               const std::function<void()>& operation) {
   testsupport::StopOnceStuck stuck(std::move(stuckAt), [&drive] { drive.unplug(); });
-  PortIo(kPort)->stop = stuck.stopToken();
+  const PortWork work = BeginPortWork(kPort, stuck.stopToken());
   const auto elapsed = stuck.run([&] {
     const std::uint64_t start = Now();
     operation();
     return Now() - start;
   });
-  PortIo(kPort)->stop = {};
   return elapsed;
 }
 

@@ -45,11 +45,8 @@ inline drivesim::DriveConfig DriveFor(PortPath path, int index) {
 
 // Points the port's record at a drive the way the programs' port matching does.
 inline void WirePort(int port, const std::string& devicePath, PortPath path) {
-  PortIoRecord* record = PortIo(port);
-  ASSERT_NE(record, nullptr);
-  record->devicePath = devicePath;
-  record->usbPath = path == PortPath::OwnUsb ? 1 : 0;
-  record->nativeAta = path == PortPath::NativeSata ? 1 : 0;
+  ASSERT_TRUE(
+      SetPortTransport(port, devicePath, path == PortPath::OwnUsb ? 1 : 0, path == PortPath::NativeSata ? 1 : 0));
   ASSERT_TRUE(ApplyVendorOpcodeSet(port));
 }
 

@@ -858,7 +858,7 @@ TEST_F(OpenTest, RetriesASecondApartUpToTheSetCount) {
 
 TEST_F(OpenTest, AStopRequestEndsTheRetries) {
   std::stop_source stop;
-  PortIo(2)->stop = stop.get_token();
+  const PortWork work = BeginPortWork(2, stop.get_token());
   stop.request_stop();
   FormatOpenRetries = 5;
   const std::uint64_t before = platform::clock::tickMs();

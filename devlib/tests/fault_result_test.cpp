@@ -182,7 +182,7 @@ TEST_F(EmulatedLineTest, WatchdogOnThePortsLineEndsAHungCommandAtItsVirtualTime)
   drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
   drive.injectFault(Rule(FaultKind::Hang));
   std::stop_source stop;
-  PortIo(kPort)->stop = stop.get_token();
+  const PortWork work = BeginPortWork(kPort, stop.get_token());
   const std::string line = "port " + std::to_string(kPort);
   const std::uint64_t start = platform::clock::nowMs(line);
 
@@ -210,7 +210,6 @@ TEST_F(EmulatedLineTest, WatchdogOnThePortsLineEndsAHungCommandAtItsVirtualTime)
   EXPECT_EQ(worker.get(), kCommandFailed);
   EXPECT_EQ(firedAt, start + 60'000);
   EXPECT_EQ(waiter.get(), start + 60'000);
-  PortIo(kPort)->stop = {};
 }
 
 TEST_F(EmulatedLineTest, StoppedPortSendsNothing) {
@@ -218,7 +217,7 @@ TEST_F(EmulatedLineTest, StoppedPortSendsNothing) {
   drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
   std::stop_source stop;
   stop.request_stop();
-  PortIo(kPort)->stop = stop.get_token();
+  const PortWork work = BeginPortWork(kPort, stop.get_token());
 
   std::uint8_t value = 0;
   EXPECT_EQ(SendReadRegister(kPort, kRegister, value), kCommandFailed);

@@ -40,11 +40,8 @@ class PortTest : public ::testing::Test {
 
   PortIoRecord& Attach(Link link, bool onUsb = true, int port = kPort, const std::string& path = kDrivePath) {
     storage->addDevice(path, {.onUsb = onUsb});
-    PortIoRecord& record = *PortIo(port);
-    record.devicePath = path;
-    record.usbPath = link == Link::UsbPath ? 1 : 0;
-    record.nativeAta = link == Link::NativeAta ? 1 : 0;
-    return record;
+    EXPECT_TRUE(SetPortTransport(port, path, link == Link::UsbPath ? 1 : 0, link == Link::NativeAta ? 1 : 0));
+    return *PortIo(port);
   }
 
   std::vector<testsupport::RecordedCommand> Sent() const { return storage->commands(); }

@@ -426,9 +426,11 @@ class PortDispatch : public PortTest, public ::testing::WithParamInterface<Dispa
 
 TEST_P(PortDispatch, ChoosesBranchAndTimeOut) {
   const DispatchCase& c = GetParam();
-  PortIoRecord& record = Attach(c.link, c.onUsb);
-  record.usbPath = c.usbFlag ? 1 : 0;
-  if (c.emptyPath) record.devicePath.clear();
+  Attach(c.link, c.onUsb);
+  ASSERT_TRUE(SetPortTransportFlags(kPort, c.usbFlag ? 1 : 0, c.link == Link::NativeAta ? 1 : 0));
+  if (c.emptyPath) {
+    ASSERT_TRUE(SetPortPath(kPort, ""));
+  }
   Bytes buffer(512);
   EXPECT_EQ(SendPortCommand(kPort, c.dataIn, c.dataIn ? kTunnelReadCdb : kTunnelWriteCdb, buffer, 512), c.result);
   const auto sent = Sent();
@@ -506,10 +508,13 @@ TEST_F(PortTest, PortStopRequestReachesEveryCommand) {
   for (const bool dataIn : {true, false}) {
     const Bytes& cdb = dataIn ? kTunnelReadCdb : kTunnelWriteCdb;
     for (const Link link : {Link::UsbPath, Link::NativeAta}) {
-      Attach(link).stop = stop.get_token();
+      Attach(link);
+      const PortWork work = BeginPortWork(kPort, stop.get_token());
       EXPECT_NE(SendPortCommand(kPort, dataIn, cdb, buffer, 512), 1);
+      if (link == Link::NativeAta) {
+        EXPECT_NE(SendPathScsiCommand(kPort, dataIn, cdb, buffer, 512), 1);
+      }
     }
-    EXPECT_NE(SendPathScsiCommand(kPort, dataIn, cdb, buffer, 512), 1);
   }
   const auto sent = Sent();
   ASSERT_EQ(sent.size(), 6u);

@@ -352,8 +352,8 @@ TEST_P(BridgePath, ReachesTheDriveBehindTheBridge) {
   ASSERT_TRUE(ApplyBridgePath(kPort, chipType));
 
   const PortIoRecord& record = *PortIo(kPort);
-  EXPECT_EQ(record.usbPath, 0);
-  EXPECT_EQ(record.nativeAta, 0);
+  EXPECT_EQ(record.Transport()->usbPath, 0);
+  EXPECT_EQ(record.Transport()->nativeAta, 0);
   EXPECT_EQ(record.opcodeSet, c.opcodeSet);
   EXPECT_EQ(record.forceOpcodeSet1, c.forceOpcodeSet1);
   ASSERT_EQ(SendSetFeatures(kPort, 0xDC, 0x4B), kCommandOk);
@@ -368,22 +368,20 @@ INSTANTIATE_TEST_SUITE_P(ChipTypes, BridgePath, ::testing::ValuesIn(kPathCases),
 
 TEST_F(BridgeLine, TheOwnInterfaceTakesTheVendorBlocksDirectly) {
   Plug(drivesim::DriveConfig::ownUsb("\\\\?\\usbstor#disk&ven_tolvane#own"));
-  PortIo(kPort)->usbPath = 0;
-  PortIo(kPort)->nativeAta = 1;
+  ASSERT_TRUE(SetPortTransportFlags(kPort, 0, 1));
   ASSERT_TRUE(ApplyBridgePath(kPort, kChipTypeOwnUsb));
-  EXPECT_EQ(PortIo(kPort)->usbPath, 1);
-  EXPECT_EQ(PortIo(kPort)->nativeAta, 0);
+  EXPECT_EQ(PortTransportOf(kPort)->usbPath, 1);
+  EXPECT_EQ(PortTransportOf(kPort)->nativeAta, 0);
   std::uint8_t value = 0;
   EXPECT_EQ(SendReadRegister(kPort, 0x20100, value), kCommandOk);
 }
 
 TEST_F(BridgeLine, AnUnsupportedChipLeavesThePortAsItIs) {
   PortIoRecord& record = *PortIo(kPort);
-  record.usbPath = 1;
-  record.nativeAta = 0;
+  ASSERT_TRUE(SetPortTransportFlags(kPort, 1, 0));
   for (const int chipType : {0, 2, 3, 5, 6, 15}) {
     ASSERT_TRUE(ApplyBridgePath(kPort, chipType));
-    EXPECT_EQ(record.usbPath, 1) << chipType;
+    EXPECT_EQ(record.Transport()->usbPath, 1) << chipType;
     EXPECT_EQ(record.opcodeSet, kStartOpcodeSet) << chipType;
     EXPECT_FALSE(record.forceOpcodeSet1) << chipType;
   }

@@ -65,6 +65,7 @@ using platform::storage::ScsiOutcome;
 constexpr std::size_t kMaxCdbBytes = 16;
 constexpr std::uint8_t kHostTimedOut = 0x03;  // as the kernel reports a command that ran out of time
 constexpr std::uint8_t kBadSignature = 0xe4;
+constexpr std::uint8_t kNoSenseKey = 0x00;
 
 using detail::Interruption;
 
@@ -85,6 +86,11 @@ const char* replyFaultNote(FaultKind kind) {
   }
 }
 
+// NO SENSE and RECOVERED ERROR only report: the command itself completed.
+bool onlyReports(const FaultRule& rule) {
+  return rule.senseKey == kNoSenseKey || rule.senseKey == detail::sense::kRecoveredError;
+}
+
 // Spoils a reply of `transferred` bytes as the fault says; gives back how much arrives.
 std::size_t spoilReply(const std::optional<FaultRule>& fault, std::span<std::uint8_t> reply, std::size_t transferred) {
   if (!fault) return transferred;
@@ -96,7 +102,7 @@ std::size_t spoilReply(const std::optional<FaultRule>& fault, std::span<std::uin
       std::fill_n(reply.begin(), transferred, std::uint8_t{0});
       return transferred;
     case FaultKind::ShortReply:
-      return transferred / 2;
+      return fault->replyBytes ? std::min(*fault->replyBytes, transferred) : transferred / 2;
     default:
       return transferred;
   }
@@ -402,7 +408,8 @@ ScsiOutcome Drive::hostScsi(const ScsiCommand& command, std::uint64_t generation
 
   detail::ScsiResult result;
   Reply reply(command.direction, command.data);
-  if (fault && fault->kind == FaultKind::CheckCondition) {
+  const bool checkCondition = fault && fault->kind == FaultKind::CheckCondition;
+  if (checkCondition && !onlyReports(*fault)) {
     result = detail::checkCondition(fault->senseKey, fault->asc, fault->ascq, "injected");
     result.note = "fault: " + result.note;
   } else {
@@ -411,6 +418,13 @@ ScsiOutcome Drive::hostScsi(const ScsiCommand& command, std::uint64_t generation
     result = m.frontEnd->scsi(command.cdb, {command.direction, reply.device}, faults);
     result.transferred = spoilReply(fault, reply.device, result.transferred);
     result.note = joined(result.note, fault ? replyFaultNote(fault->kind) : "");
+    if (checkCondition && result.status == detail::kGood) {
+      const detail::ScsiResult reported = detail::checkCondition(fault->senseKey, fault->asc, fault->ascq, "injected");
+      result.status = reported.status;
+      result.sense = reported.sense;
+      result.senseLength = reported.senseLength;
+      result.note = joined(result.note, "fault: " + reported.note);
+    }
   }
   reply.deliver(result.transferred);
   m.wire.annotate(id, result.note);

@@ -54,12 +54,14 @@ constexpr std::string_view kKeys[] = {
     // The flash interface test's steps and the DRAM check.
     "flashtestfault", "dramcell",
     // The user data as a block device, and its volume.
-    "image", "systemdisk", "rescan", "volumeappears", "volumelock"};
+    "image", "systemdisk", "rescan", "volumeappears", "volumelock",
+    // Commands the transport answers short.
+    "shortreply"};
 
 // Keys that may stand more than once in a section, each adding one more.
 constexpr std::string_view kRepeatableKeys[] = {"registerfault", "flashidat", "flashpage", "lbareaderror",
                                                 "lbacorrupt", "lbawriteerror", "factorybad", "laterbad",
-                                                "tabledamage", "flashtestfault", "dramcell"};
+                                                "tabledamage", "flashtestfault", "dramcell", "shortreply"};
 
 bool repeatable(std::string_view key) {
   return std::find(std::begin(kRepeatableKeys), std::end(kRepeatableKeys), key) != std::end(kRepeatableKeys);
@@ -613,7 +615,7 @@ Error apply(const Setting& s, DriveConfig& config) {
   if (auto e = badBlockTableSetting(s, config)) return *e;
   if (auto e = testRamCodeSetting(s, config)) return *e;
   if (auto e = blockDeviceSetting(s, config)) return *e;
-  if (k == "flashpage") return {};  // once the drive stands: applyFlashPage
+  if (k == "flashpage" || k == "shortreply") return {};  // once the drive stands: applyFlashPage, applyShortReply
   // flashid, the last key readSections lets through.
   const auto bytes = hexBytes(s.value, config.flashId.size());
   if (!bytes) return badValue(s, "ten hex digits");
@@ -657,6 +659,41 @@ Error applyFlashPage(const Setting& s, Drive& drive) {
   return {};
 }
 
+// "scsi|ata|subop CODE BYTES": every data-in command of that SCSI opcode, ATA
+// command or vendor sub-op answers GOOD with only BYTES of its reply.
+Error applyShortReply(const Setting& s, Drive& drive) {
+  const std::string expected = "scsi, ata or subop, a code byte, then the bytes that arrive";
+  const auto list = words(s.value);
+  if (!list || list->size() != 3) return badValue(s, expected);
+  const auto& w = *list;
+  const auto code = numberUpTo(w[1], 0xff);
+  const auto bytes = numberUpTo(w[2], 0xffffffff);
+  if (!code || !bytes) return badValue(s, expected);
+  FaultRule rule;
+  rule.kind = FaultKind::ShortReply;
+  rule.times = -1;
+  rule.replyBytes = static_cast<std::size_t>(*bytes);
+  const auto byte = static_cast<std::uint8_t>(*code);
+  if (w[0] == "scsi") {
+    rule.match.scsiOpcode = byte;
+  } else if (w[0] == "ata") {
+    rule.match.ataCommand = byte;
+  } else if (w[0] == "subop") {
+    rule.match.subOp = byte;
+  } else {
+    return badValue(s, expected);
+  }
+  drive.injectFault(rule);
+  return {};
+}
+
+// The keys that act on the drive once it stands.
+Error applyToDrive(const Setting& s, Drive& drive) {
+  if (s.key == "flashpage") return applyFlashPage(s, drive);
+  if (s.key == "shortreply") return applyShortReply(s, drive);
+  return {};
+}
+
 }  // namespace
 
 ScenarioLoad parseScenario(std::string_view text) {
@@ -688,8 +725,7 @@ ScenarioLoad parseScenario(std::string_view text) {
   for (std::size_t i = 0; i < configs.size(); ++i) {
     Drive& drive = line->addDrive(std::move(configs[i]));
     for (const Setting& setting : ofConfig[i]->settings) {
-      if (setting.key != "flashpage") continue;
-      if (Error e = applyFlashPage(setting, drive); !e.empty()) return {nullptr, e};
+      if (Error e = applyToDrive(setting, drive); !e.empty()) return {nullptr, e};
     }
   }
   if (Error e = detail::readTopology(topology, *line); !e.empty()) return {nullptr, e};

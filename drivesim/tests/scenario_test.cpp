@@ -6,6 +6,7 @@
 #include <string>
 
 #include "drivesim/scenario.h"
+#include "platform/storage.h"
 
 namespace drivesim {
 namespace {
@@ -121,6 +122,33 @@ TEST(ScenarioKeys, FlashPagesPreloadTheLoaderHeaderOnEveryChannel) {
   EXPECT_EQ(drive.flashPage(1, 0, 2, 0)[564], 2);
 }
 
+// INQUIRY into a buffer that still holds an earlier answer.
+platform::storage::ScsiOutcome Inquiry(Line& line, Bytes& buffer) {
+  const auto opened = line.open("/dev/sdc", platform::storage::Sharing::Shared);
+  if (!opened.device) return {};
+  const Bytes cdb{0x12, 0, 0, 0, static_cast<std::uint8_t>(buffer.size()), 0};
+  platform::storage::ScsiCommand command;
+  command.cdb = cdb;
+  command.direction = platform::storage::Direction::In;
+  command.data = buffer;
+  command.timeoutSeconds = 10;
+  return opened.device->scsi(command);
+}
+
+TEST(ScenarioKeys, AShortReplyAnswersGoodWithOnlyItsBytesMoved) {
+  const ScenarioLoad load = parseScenario(std::string(kHead) + "shortreply = scsi 0x12 20\n");
+  ASSERT_TRUE(load.line) << load.error;
+  for (int time = 0; time < 2; ++time) {
+    Bytes buffer(40, 0x5A);
+    const platform::storage::ScsiOutcome outcome = Inquiry(*load.line, buffer);
+    ASSERT_TRUE(outcome.transportOk);
+    EXPECT_EQ(outcome.scsiStatus, 0) << "GOOD";
+    EXPECT_EQ(outcome.transferred, 20u) << "every matching command, not just the first";
+    EXPECT_EQ(std::string(buffer.begin() + 8, buffer.begin() + 11), "ATA");
+    EXPECT_EQ(Bytes(buffer.begin() + 20, buffer.end()), Bytes(20, 0x5A)) << "what never arrived is left as it was";
+  }
+}
+
 struct BadCase {
   const char* name;
   const char* lines;
@@ -158,6 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"loaderInquiryOffOwnUsb", "loaderinquiry = Tolvane Flash CR Loader\n", "own-usb only"},
                       BadCase{"reenumerationNegative", "reenumeration = -1\n", "from 0 to 1000"},
                       BadCase{"smartTemperatureNotYesNo", "smarttemperature = off\n", "yes or no"},
+                      BadCase{"shortReplyUnknownKind", "shortreply = disk 0x12 20\n", "scsi, ata or subop"},
+                      BadCase{"shortReplyWithoutBytes", "shortreply = subop 0x86\n", "the bytes that arrive"},
+                      BadCase{"shortReplyCodeOverAByte", "shortreply = scsi 0x128 20\n", "a code byte"},
                       BadCase{"twiceNotRepeatable", "op1 = stuck\nop1 = stuck\n", "given twice", "line 5"}),
     [](const auto& p) { return std::string(p.param.name); });
 

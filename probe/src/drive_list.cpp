@@ -63,20 +63,16 @@ void UseOpcodeSet(devlib::PortIoRecord& slot, std::uint8_t opcodeSet) {
   slot.opcodeSet = opcodeSet;
 }
 
-void PointSlot(devlib::PortIoRecord& slot, const std::string& path, bool usbPath, bool nativeAta) {
-  slot.devicePath = path;
-  slot.usbPath = usbPath ? 1 : 0;
-  slot.nativeAta = nativeAta ? 1 : 0;
-  UseOpcodeSet(slot, kOpcodeSetForTunnel);
+void PointSlot(int index, const std::string& path, bool usbPath, bool nativeAta) {
+  devlib::SetPortTransport(index, path, usbPath ? 1 : 0, nativeAta ? 1 : 0);
+  UseOpcodeSet(*devlib::PortIo(index), kOpcodeSetForTunnel);
 }
 
 void ClearSlot(int index) {
   entries[static_cast<std::size_t>(index)] = DeviceEntry{};
   devlib::PortIoRecord* slot = devlib::PortIo(index);
   if (slot == nullptr) return;
-  slot->devicePath.clear();
-  slot->usbPath = 0;
-  slot->nativeAta = 0;
+  devlib::SetPortTransport(index, "", 0, 0);
   slot->opcodeSet = devlib::kStartOpcodeSet;
 }
 
@@ -92,9 +88,8 @@ std::span<const std::uint8_t> BytesOf(const std::array<char, N>& text) {
 // IDE/SATA and SCSI: the controller test, then IDENTIFY through the ATA pass-through.
 std::optional<std::string> ListAtaDrive(int index, const pd::DeviceTree::DiskInterface& disk, int driveNumber,
                                         Bus bus, DeviceEntry& entry) {
-  devlib::PortIoRecord& slot = *devlib::PortIo(index);
   const bool ide = bus == Bus::IdeSata;
-  PointSlot(slot, disk.openPath, false, ide);
+  PointSlot(index, disk.openPath, false, ide);
   devlib::DebugPrint(ide ? "DEVICE_IDE" : "DEVICE_SCSI");
   if (!IsOwnController(index)) return std::nullopt;
   entry.busType = ide ? kBusTypeIdeSata : kBusTypeScsi;
@@ -108,13 +103,13 @@ std::optional<std::string> ListAtaDrive(int index, const pd::DeviceTree::DiskInt
 std::optional<std::string> ListUsbDrive(int index, const pd::DeviceTree::DiskInterface& disk, Bus bus,
                                         DeviceEntry& entry) {
   devlib::PortIoRecord& slot = *devlib::PortIo(index);
-  PointSlot(slot, disk.openPath, true, false);
+  PointSlot(index, disk.openPath, true, false);
   devlib::DebugPrint("DEVICE_USB");
   const int chipType = devlib::GetBridgeChipType(index);
   if (chipType == devlib::kChipTypeUnsupported) return std::nullopt;
   entry.busType = kBusTypeUsb;
   if (devlib::IsSataBridgeType(chipType)) {
-    slot.usbPath = 0;
+    devlib::SetPortTransportFlags(index, 0, 0);
     if (chipType == kPioOnlyBridgeChipType) UseOpcodeSet(slot, kOpcodeSetWithoutUdma);
     std::array<std::uint8_t, kSectorBytes> identify{};
     if (!devlib::GetIdentifyData(index, identify, 1)) return std::nullopt;
@@ -186,8 +181,8 @@ std::vector<std::string> GetTolvaneDevice(pd::DeviceTree& tree) {
 }
 
 bool IsOwnController(int slot) {
-  devlib::PortIoRecord* record = devlib::PortIo(slot);
-  if (record == nullptr || record->devicePath.empty()) return false;
+  const std::shared_ptr<const devlib::PortTransport> transport = devlib::PortTransportOf(slot);
+  if (transport == nullptr || transport->devicePath.empty()) return false;
   std::array<std::uint8_t, kSectorBytes> buffer{};
   if (!devlib::GetIdentifyData(slot, buffer, 1) || buffer[kRotationRateByte] != kNonRotatingMedium) return false;
   buffer[0] = 0;
@@ -198,7 +193,7 @@ bool IsOwnController(int slot) {
     const bool read = devlib::SwitchVendorMode(slot, true) && devlib::TunnelRead(slot, buffer, 1, devlib::kCommandSectorTag);
     if (read && std::equal(std::begin(kSignature), std::end(kSignature), buffer.begin())) return true;
     ++attempts;
-    if (!platform::clock::sleepMs(kSignatureRetryMs, record->stop)) return false;
+    if (!platform::clock::sleepMs(kSignatureRetryMs, transport->stop)) return false;
     if (attempts > (read ? kWrongSignatureAttempts : kFailedReadAttempts)) return false;
   }
 }

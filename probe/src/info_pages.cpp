@@ -99,9 +99,9 @@ EraseCountView GetEraseCount(int slot, std::span<std::uint8_t> buffer, const dev
 
 InfoPages FillInfoPages(int slot, const FillSteps& steps) {
   InfoPages pages;
-  const devlib::PortIoRecord* record = devlib::PortIo(slot);
+  const std::shared_ptr<const devlib::PortTransport> transport = devlib::PortTransportOf(slot);
   const std::shared_ptr<devlib::PortBuffers> buffers = devlib::PortBuffersOf(slot);
-  if (record == nullptr || record->devicePath.empty() || !buffers) return pages;
+  if (transport == nullptr || transport->devicePath.empty() || !buffers) return pages;
   const std::span<std::uint8_t> buffer = buffers->workBuffer1();
 
   devlib::SwitchVendorMode(slot, true);
@@ -110,7 +110,7 @@ InfoPages FillInfoPages(int slot, const FillSteps& steps) {
   if (!read) platform::prompt::showMessage(kNoCodeBlockMessage);
   const devlib::FlashParams params = read.value_or(devlib::FlashParams{});
   pages.ssd = ShowSSDInfo(slot, buffer, params);
-  pages.usbGroup = record->usbPath != 0;
+  pages.usbGroup = transport->usbPath != 0;
   if (pages.usbGroup) {
     pages.usb = ParseUSBInfo(slot, buffer);
   } else {

@@ -196,20 +196,21 @@ TEST_P(OneDrive, ListedWithItsEntryAndSlot) {
 
   const std::vector<std::string> texts = GetTolvaneDevice();
   const devlib::PortIoRecord& slot = *devlib::PortIo(0);
+  const std::shared_ptr<const devlib::PortTransport> transport = slot.Transport();
   const DeviceEntry& entry = DeviceEntryOf(0);
   if (c.text.empty()) {
     EXPECT_TRUE(texts.empty());
     EXPECT_EQ(entry.busType, 0);
     EXPECT_TRUE(entry.path.empty());
-    EXPECT_TRUE(slot.devicePath.empty()) << "a drive that is not listed keeps no slot";
+    EXPECT_TRUE(transport->devicePath.empty()) << "a drive that is not listed keeps no slot";
     return;
   }
   ASSERT_EQ(texts, std::vector<std::string>{c.text});
   EXPECT_EQ(entry.path, drive.config().path);
-  EXPECT_EQ(slot.devicePath, drive.config().path);
+  EXPECT_EQ(transport->devicePath, drive.config().path);
   EXPECT_EQ(entry.busType, c.busType);
-  EXPECT_EQ(slot.usbPath, c.usbPath);
-  EXPECT_EQ(slot.nativeAta, c.nativeAta);
+  EXPECT_EQ(transport->usbPath, c.usbPath);
+  EXPECT_EQ(transport->nativeAta, c.nativeAta);
   EXPECT_EQ(slot.opcodeSet.load(), c.opcodeSet);
   EXPECT_EQ(entry.volumeTag, c.volumeTag);
   EXPECT_EQ(TextOf(entry.inquiryVendor.data()), c.inquiryVendor);
@@ -282,10 +283,7 @@ TEST_F(DriveListTest, ControllerTestTriesAsOftenAsTheAnswerWarrants) {
     DriveConfig config = Sata();
     c.make(config);
     drivesim::Drive& drive = Add(config);
-    devlib::PortIoRecord& slot = *devlib::PortIo(0);
-    slot.devicePath = kSataPath;
-    slot.usbPath = 0;
-    slot.nativeAta = 1;
+    ASSERT_TRUE(devlib::SetPortTransport(0, kSataPath, 0, 1));
     const std::uint64_t start = platform::clock::tickMs();
     EXPECT_EQ(IsOwnController(0), c.own);
     EXPECT_EQ(platform::clock::tickMs() - start, c.waitedMs);
@@ -298,9 +296,7 @@ TEST_F(DriveListTest, ControllerTestTriesAsOftenAsTheAnswerWarrants) {
 TEST_F(DriveListTest, FailedSignatureReadsEndTheTestAtTheSecond) {
   drivesim::Drive& drive = Add(Sata());
   drive.injectFault(Fault(drivesim::FaultKind::AtaError, OnSignatureRead(), 0, -1));
-  devlib::PortIoRecord& slot = *devlib::PortIo(0);
-  slot.devicePath = kSataPath;
-  slot.nativeAta = 1;
+  ASSERT_TRUE(devlib::SetPortTransport(0, kSataPath, 0, 1));
   const std::uint64_t start = platform::clock::tickMs();
   EXPECT_FALSE(IsOwnController(0));
   EXPECT_EQ(platform::clock::tickMs() - start, 400u);
@@ -313,7 +309,7 @@ TEST_F(DriveListTest, SecondIdentifyFailingDropsTheDrive) {
   drive.injectFault(Fault(drivesim::FaultKind::AtaError, OnAtaCommand(0xEC), 1, 1));
   EXPECT_TRUE(GetTolvaneDevice().empty());
   EXPECT_EQ(Identifies(drive), 2);
-  EXPECT_TRUE(devlib::PortIo(0)->devicePath.empty());
+  EXPECT_TRUE(devlib::PortTransportOf(0)->devicePath.empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -331,8 +327,8 @@ TEST_F(DriveListTest, DrivesComeInTheTreesOrderAndTheRejectedOnesTakeNoSlot) {
   EXPECT_EQ(texts, (std::vector<std::string>{"<< USB >>  Tolvane KWFA4X USB SSD",
                                              "<< SCSI >>  Tolvane KWFA4X SATA SSD TV0000000001", kSataText}));
   EXPECT_EQ(DeviceEntryOf(1).path, kScsiPath);
-  EXPECT_EQ(devlib::PortIo(2)->devicePath, kSataPath);
-  EXPECT_TRUE(devlib::PortIo(3)->devicePath.empty());
+  EXPECT_EQ(devlib::PortTransportOf(2)->devicePath, kSataPath);
+  EXPECT_TRUE(devlib::PortTransportOf(3)->devicePath.empty());
   EXPECT_EQ(DeviceEntryOf(3).busType, 0);
   EXPECT_EQ(DeviceEntryOf(-1).busType, 0);
   EXPECT_EQ(DeviceEntryOf(kDeviceSlots).busType, 0);
@@ -379,19 +375,19 @@ TEST_F(DriveListTest, ScanWithFewerDrivesClearsTheEntriesAndSlotsBeyond) {
   drives[2]->unplug();
   EXPECT_EQ(GetTolvaneDevice(), std::vector<std::string>{kSataText});
   EXPECT_EQ(DeviceEntryOf(0).path, kSataPath + "1");
-  EXPECT_EQ(devlib::PortIo(0)->devicePath, kSataPath + "1");
+  EXPECT_EQ(devlib::PortTransportOf(0)->devicePath, kSataPath + "1");
   for (int slot = 1; slot < 3; ++slot) {
     EXPECT_TRUE(DeviceEntryOf(slot).path.empty()) << slot;
     EXPECT_EQ(DeviceEntryOf(slot).busType, 0) << slot;
-    EXPECT_TRUE(devlib::PortIo(slot)->devicePath.empty()) << slot;
-    EXPECT_EQ(devlib::PortIo(slot)->nativeAta, 0) << slot;
+    EXPECT_TRUE(devlib::PortTransportOf(slot)->devicePath.empty()) << slot;
+    EXPECT_EQ(devlib::PortTransportOf(slot)->nativeAta, 0) << slot;
   }
 
   drives[1]->unplug();
   EXPECT_TRUE(GetTolvaneDevice().empty());
   EXPECT_TRUE(debug_.contains("nDevice = 0"));
   EXPECT_TRUE(DeviceEntryOf(0).path.empty()) << "no disk at all: the vanished drive is not kept";
-  EXPECT_TRUE(devlib::PortIo(0)->devicePath.empty());
+  EXPECT_TRUE(devlib::PortTransportOf(0)->devicePath.empty());
 }
 
 TEST_F(DriveListTest, MoreThanTwelveOwnDrivesStopAtTwelve) {

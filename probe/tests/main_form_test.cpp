@@ -222,12 +222,13 @@ TEST_F(ServiceBench, ListsTheControllersDrivesEachOnItsSlot) {
   for (int slot = 0; slot < 3; ++slot) {
     SCOPED_TRACE(slot);
     const devlib::PortIoRecord* record = devlib::PortIo(slot);
-    EXPECT_TRUE(record->devicePath.starts_with(expectedSlots[slot].path));
-    EXPECT_EQ(record->usbPath, expectedSlots[slot].usbPath);
-    EXPECT_EQ(record->nativeAta, expectedSlots[slot].nativeAta);
+    const std::shared_ptr<const devlib::PortTransport> transport = record->Transport();
+    EXPECT_TRUE(transport->devicePath.starts_with(expectedSlots[slot].path));
+    EXPECT_EQ(transport->usbPath, expectedSlots[slot].usbPath);
+    EXPECT_EQ(transport->nativeAta, expectedSlots[slot].nativeAta);
     EXPECT_EQ(record->opcodeSet.load(), 2);
   }
-  EXPECT_TRUE(devlib::PortIo(4)->devicePath.empty());
+  EXPECT_TRUE(devlib::PortTransportOf(4)->devicePath.empty());
   EXPECT_TRUE(prompt_->messages().empty()) << "a drive left out says nothing";
 }
 
@@ -391,9 +392,9 @@ TEST_F(ServiceBench, ScanSaysItIsFinishedAndListsWhatIsThereNow) {
   EXPECT_EQ(prompt_->takeMessages(), (std::vector<std::string>{"Device scan is finished"}));
   ASSERT_EQ(form.DeviceList->count(), 3);
   EXPECT_EQ(form.DeviceList->itemText(0).toStdString(), "<< USB / SATA >>  Tolvane KWFA4X SATA SSD TV0000000102");
-  EXPECT_TRUE(devlib::PortIo(0)->devicePath.starts_with(kBridgePath));
-  EXPECT_EQ(devlib::PortIo(0)->usbPath, 0);
-  EXPECT_TRUE(devlib::PortIo(3)->devicePath.empty());
+  EXPECT_TRUE(devlib::PortTransportOf(0)->devicePath.starts_with(kBridgePath));
+  EXPECT_EQ(devlib::PortTransportOf(0)->usbPath, 0);
+  EXPECT_TRUE(devlib::PortTransportOf(3)->devicePath.empty());
   EXPECT_FALSE(form.ModelNameEdit->text().isEmpty()) << "the new first drive is shown";
 }
 

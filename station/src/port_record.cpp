@@ -62,19 +62,19 @@ int ScanHubPorts() {
   return total;
 }
 
+// The library's record goes first: while the port's worker is alive it
+// refuses, and the station's record must not tell another story.
 bool ClearPortRecord(int port) {
   PortRecord* record = RecordOf(port);
-  if (record == nullptr) return false;
+  if (record == nullptr || !devlib::SetPortPath(port, "")) return false;
   *record = PortRecord{};
-  if (devlib::PortIoRecord* io = devlib::PortIo(port)) io->devicePath.clear();
   return true;
 }
 
 bool SetPortDevicePath(int port, const std::string& devicePath) {
   PortRecord* record = RecordOf(port);
-  if (record == nullptr) return false;
+  if (record == nullptr || !devlib::SetPortPath(port, devicePath)) return false;
   record->devicePath = devicePath;
-  if (devlib::PortIoRecord* io = devlib::PortIo(port)) io->devicePath = devicePath;
   return true;
 }
 

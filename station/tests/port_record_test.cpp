@@ -126,7 +126,7 @@ TEST_F(PortRecords, ClearingARecordLeavesItsPortWithoutADevice) {
 
   ASSERT_TRUE(ClearPortRecord(kPort));
 
-  EXPECT_EQ(devlib::PortIo(kPort)->devicePath, "");
+  EXPECT_EQ(devlib::PortTransportOf(kPort)->devicePath, "");
   const PortRecord& record = PortTable[kPort];
   EXPECT_EQ(record.devicePath, "");
   EXPECT_EQ(record.hubState, 0u);
@@ -139,9 +139,9 @@ TEST_F(PortRecords, ThePortsIoRecordFollowsTheRecordsDevicePath) {
   ASSERT_TRUE(SetPortDevicePath(0, "/dev/sg1"));
   ASSERT_TRUE(SetPortDevicePath(49, "/dev/sg2"));
   EXPECT_EQ(PortTable[0].devicePath, "/dev/sg1");
-  EXPECT_EQ(devlib::PortIo(0)->devicePath, "/dev/sg1");
-  EXPECT_EQ(devlib::PortIo(49)->devicePath, "/dev/sg2");
-  EXPECT_EQ(devlib::PortIo(1)->devicePath, "");
+  EXPECT_EQ(devlib::PortTransportOf(0)->devicePath, "/dev/sg1");
+  EXPECT_EQ(devlib::PortTransportOf(49)->devicePath, "/dev/sg2");
+  EXPECT_EQ(devlib::PortTransportOf(1)->devicePath, "");
 }
 
 TEST_F(PortRecords, APortOutsideTheTableIsRefused) {

@@ -96,7 +96,8 @@ bool IsSataBridgeType(int chipType);
 // vendor blocks (usbPath 0), the own interface takes them directly
 // (usbPath 1); neither goes through native ATA. The bridges of types 1 and 14
 // cannot carry UDMA, so their port uses opcode set 1 from now on. Any other
-// type leaves the port as it is. False when the port does not exist.
+// type leaves the port as it is. False when the port does not exist or its
+// worker is alive (the transport cannot change under it).
 bool ApplyBridgePath(int port, int chipType);
 
 // The disk's device type, number and partition (0 for the whole disk), or

@@ -1,6 +1,7 @@
 #pragma once
 // Faults injected into an emulated drive, matched per command.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -9,13 +10,15 @@ namespace drivesim {
 enum class FaultKind {
   OpenFailure,       // open() fails with EIO
   TransportFailure,  // the pass-through call fails with EIO; the drive never sees the command
-  CheckCondition,    // SCSI commands only: CHECK CONDITION with the rule's sense, no data
+  CheckCondition,    // SCSI commands only: CHECK CONDITION with the rule's sense, no data; with NO SENSE
+                     // or RECOVERED ERROR the command runs and its data arrives, the sense only reports
   AtaError,          // commands that reach the ATA device: ERR with the rule's error register
   Timeout,           // the command's own time-out passes, then it is reported timed out
   Hang,              // blocks until the caller requests a stop (or the drive is unplugged)
   Delay,             // waits delayMs, then completes normally
   BadSignature,      // data-in only: reply byte 0 becomes 0xE4
-  ShortReply,        // data-in only: half of the reply arrives, the rest of the buffer is untouched
+  ShortReply,        // data-in only: GOOD, but only `replyBytes` of the reply arrive (half of it when
+                     // unset) and are reported as moved; the rest of the buffer is untouched
   ZeroReply,         // data-in only: the reply is all zeros
   Unplug,            // the drive unplugs as the command arrives
 };
@@ -44,6 +47,7 @@ struct FaultRule {
   std::uint32_t delayMs = 0;
   std::uint8_t senseKey = 0x05, asc = 0x24, ascq = 0;
   std::uint8_t ataError = 0x04;
+  std::optional<std::size_t> replyBytes{};  // ShortReply: never more than the reply itself
 };
 
 }  // namespace drivesim

@@ -92,9 +92,15 @@
 //                            partition table was read (default 0)
 //   volumelock = holds | fails  locking the volume fails
 //
+// Commands the transport answers short:
+//   shortreply = subop 0x86 100   scsi, ata or subop, the SCSI opcode, ATA
+//                            command or vendor sub-op, then the bytes that
+//                            arrive: every such data-in answers GOOD with
+//                            only these bytes of its reply moved
+//
 // registerfault, flashidat, flashpage, lbareaderror, lbawriteerror,
-// lbacorrupt, factorybad, laterbad, tabledamage, flashtestfault and dramcell
-// may stand more than once,
+// lbacorrupt, factorybad, laterbad, tabledamage, flashtestfault, dramcell and
+// shortreply may stand more than once,
 // each adding one. A key missing from a section keeps the
 // default of its front end.
 //

@@ -91,11 +91,13 @@ void CopyHubPortsToScanTable(const devlib::HubPortTable& ports);
 int ScanHubPorts();
 
 // Empties the port's record and its PortIoRecord's device path, so that the
-// port answers "no device". False when the port does not exist.
+// port answers "no device". False, with both left as they were, when the port
+// does not exist or its worker is still alive.
 bool ClearPortRecord(int port);
 
-// Gives the port's record and its PortIoRecord the disk's path. False when
-// the port does not exist.
+// Gives the port's record and its PortIoRecord the disk's path. False, with
+// both left as they were, when the port does not exist or its worker is
+// still alive.
 bool SetPortDevicePath(int port, const std::string& devicePath);
 
 }  // namespace fleetburn

@@ -161,7 +161,7 @@ TEST_F(EmulatedLineTest, HangingCommandEndsWhenThePortIsStoppedOrUnplugged) {
     drivesim::Drive& drive = Attach(kPort, PortPath::OwnUsb);
     drive.injectFault(Rule(FaultKind::Hang));
     std::stop_source stop;
-    PortIo(kPort)->stop = stop.get_token();
+    const PortWork work = BeginPortWork(kPort, stop.get_token());
 
     auto result = std::async(std::launch::async, [] {
       std::uint8_t value = 0;
@@ -171,7 +171,6 @@ TEST_F(EmulatedLineTest, HangingCommandEndsWhenThePortIsStoppedOrUnplugged) {
     c.end(drive, stop);
     ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the command went on hanging";
     EXPECT_EQ(result.get(), kCommandFailed);
-    PortIo(kPort)->stop = {};
   }
 }
 

@@ -119,7 +119,8 @@ std::uint8_t VendorOpcodeSet();
 void SetVendorOpcodeSet(std::uint8_t opcodeSet);
 
 // Copies the process-wide selector into the port's record, as the settings
-// application and the path choice do. False when the port does not exist.
+// application and the path choice do; a port forced to opcode set 1 (bridge
+// chip types 1 and 14) keeps set 1. False when the port does not exist.
 bool ApplyVendorOpcodeSet(int port);
 
 }  // namespace devlib

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/debug_print.h"
 #include "devlib/device_config.h"
@@ -68,10 +69,6 @@ TableSignature Signature(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::ui
   constexpr char kTail[] = "KWFA3X-V001";  // and its 0 byte
   std::memcpy(s.data() + 4, kTail, sizeof kTail);
   return s;
-}
-
-std::uint16_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
 void Zero(std::span<std::uint8_t> bytes) { std::fill(bytes.begin(), bytes.end(), std::uint8_t{0}); }
@@ -309,8 +306,8 @@ int ReadBadBlockTables(int port, std::span<std::uint8_t> buffer) {
       !HasTableSignature(page, TableKind::System)) {
     return 1;
   }
-  const std::uint16_t firstUnit = Word(page, kSystemUnit0);
-  const std::uint16_t otherUnits = Word(page, kSystemUnits);
+  const std::uint16_t firstUnit = detail::GetLittleEndian16(page, kSystemUnit0);
+  const std::uint16_t otherUnits = detail::GetLittleEndian16(page, kSystemUnits);
 
   for (unsigned g = 0; g < geometry->bankIndices; ++g) {
     for (unsigned k = 0; k < geometry->planes; ++k) {
@@ -346,7 +343,7 @@ namespace {
 bool EarlyBlocksOf(std::span<const std::uint8_t> part, unsigned ce, std::vector<std::uint16_t>& blocks) {
   unsigned current = 0;
   for (std::size_t at = kTableSignatureSize; at + 2 <= part.size(); at += 2) {
-    const std::uint16_t w = Word(part, at);
+    const std::uint16_t w = detail::GetLittleEndian16(part, at);
     if ((w & kMarkMask) == kEarlyCeMark) {
       current = w & 0xFFu;
     } else if ((w & kMarkMask) == kEarlyEndMark) {
@@ -421,23 +418,23 @@ BadBlockCount CountBadBlocks(int port, std::span<std::uint8_t> buffer, std::span
       const std::size_t laterAt = std::size_t{i} * kLaterGroupBytes + (i / geometry->banks) * kLaterSlotBytes + j * p;
       const auto later = laterTables.subspan(laterAt, p);
       const bool hasLater = HasTableSignature(later, TableKind::Later);
-      std::size_t laterEntries = hasLater ? Word(later, kLaterCount) : 0;
+      std::size_t laterEntries = hasLater ? detail::GetLittleEndian16(later, kLaterCount) : 0;
       if (laterEntries > (p - kLaterEntries) / kEntryBytes) {
         laterEntries = (p - kLaterEntries) / kEntryBytes;
         count.malformed = true;
       }
 
-      std::size_t entries = Word(list, kListCount);
+      std::size_t entries = detail::GetLittleEndian16(list, kListCount);
       if (entries > kListMostEntries) {
         entries = kListMostEntries;
         count.malformed = true;
       }
       for (std::size_t e = 0; e < entries; ++e) {
-        const std::uint16_t b = Word(list, kListEntries + kEntryBytes * e);
+        const std::uint16_t b = detail::GetLittleEndian16(list, kListEntries + kEntryBytes * e);
         int type = kUnknownType;
         for (std::size_t k = 0; k < laterEntries; ++k) {
           const std::size_t at = kLaterEntries + kEntryBytes * k;
-          if (Word(later, at) != b) continue;
+          if (detail::GetLittleEndian16(later, at) != b) continue;
           type = later[at + 2];
           break;
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/port_io.h"
 #include "devlib/ram_code.h"
@@ -28,7 +29,7 @@ bool CheckLoaderBlocks(int port, std::span<std::uint8_t> buffer, std::uint32_t r
   record->loaderBlockCount = 0;
   for (std::size_t i = 0; i < record->loaderBlocks.size(); ++i) record->loaderBlocks[i] = kListEnd;
   for (std::size_t i = 0; i < record->loaderBlocks.size(); ++i) {
-    const std::uint16_t block = static_cast<std::uint16_t>(list[2 * i] | list[2 * i + 1] << 8);
+    const std::uint16_t block = detail::GetLittleEndian16(list, 2 * i);
     if (block == kListEnd) break;
     // Kept side by side, so the first loaderBlockCount entries are the
     // blocks found and a later duplicate is compared with all of them.

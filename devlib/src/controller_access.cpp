@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "cdb_bytes.h"
+#include "byte_fields.h"
 #include "devlib/debug_print.h"
 #include "devlib/flash_params.h"
 #include "devlib/port_io.h"
@@ -44,15 +44,6 @@ bool Succeeded(int result) { return result == kCommandOk; }
 
 // Waits on the platform clock; false when the port's stop was requested.
 bool Pause(const PortIoRecord& record, std::uint64_t ms) { return platform::clock::sleepMs(ms, record.Stop()); }
-
-std::uint16_t WordAt(std::span<const std::uint8_t> bytes, std::size_t word) {
-  return static_cast<std::uint16_t>(bytes[2 * word] | (bytes[2 * word + 1] << 8));
-}
-
-void PutWord(std::span<std::uint8_t> bytes, std::size_t word, std::uint16_t value) {
-  bytes[2 * word] = static_cast<std::uint8_t>(value);
-  bytes[2 * word + 1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 void Zero(std::span<std::uint8_t> bytes) { std::fill(bytes.begin(), bytes.end(), std::uint8_t{0}); }
 
@@ -102,8 +93,7 @@ void CollectPlanePages(std::span<const std::uint8_t> reply, std::size_t replyByt
 std::optional<std::uint32_t> ReadLastLba(int port) {
   std::array<std::uint8_t, kSectorBytes> reply{};
   if (!Succeeded(SendReadCapacity(port, reply, 1))) return std::nullopt;
-  return static_cast<std::uint32_t>(reply[0]) << 24 | static_cast<std::uint32_t>(reply[1]) << 16 |
-         static_cast<std::uint32_t>(reply[2]) << 8 | reply[3];
+  return detail::GetBigEndian32(reply, 0);
 }
 
 bool WriteFilled(int port, std::span<std::uint8_t> buffer, std::uint16_t sectors, std::uint32_t lba,
@@ -270,14 +260,17 @@ bool BusTestRound(int port, std::span<std::uint8_t> buffer, std::uint8_t param) 
   constexpr std::size_t kWords = kBusTestBytes / 2;
   for (int pass = 0; pass < kBusTestPasses; ++pass) {
     const unsigned start = 4096 + 11 * static_cast<unsigned>(pass);
-    for (std::size_t k = 0; k < kWords; ++k) PutWord(area, k, static_cast<std::uint16_t>(start + k));
+    for (std::size_t k = 0; k < kWords; ++k) {
+      detail::PutLittleEndian16(area, 2 * k, static_cast<std::uint16_t>(start + k));
+    }
     if (!Succeeded(SendWriteTestMemory(port, param, kBusTestAddress, area, kBusTestSectors))) return false;
     Zero(area);
     if (!Succeeded(SendReadTestMemory(port, param, kBusTestAddress, area, kBusTestSectors))) return false;
     for (std::size_t k = 0; k < kWords; ++k) {
       const auto expected = static_cast<std::uint16_t>(start + k);
-      if (WordAt(area, k) != expected) {
-        DebugPrint("Bus test pass %d: word %zu reads %04X, expected %04X\n", pass, k, WordAt(area, k), expected);
+      const std::uint16_t found = detail::GetLittleEndian16(area, 2 * k);
+      if (found != expected) {
+        DebugPrint("Bus test pass %d: word %zu reads %04X, expected %04X\n", pass, k, found, expected);
         return false;
       }
     }
@@ -292,11 +285,12 @@ bool ReadIdentifyData(int port, std::span<std::uint8_t> buffer, std::uint8_t sec
 std::uint64_t ReadMaxLbaFromIdentify(int port) {
   std::array<std::uint8_t, kSectorBytes> identify{};
   if (!Succeeded(SendIdentifyDevice(port, identify, 1))) return 0;
-  const std::uint32_t count28 = WordAt(identify, 60) | static_cast<std::uint32_t>(WordAt(identify, 61)) << 16;
+  // Word n of the identify data is at byte 2n; a count's low word comes first.
+  const std::uint32_t count28 = detail::GetLittleEndian32(identify, 2 * 60);
   if (count28 != kIdentify28BitCountMax) return count28;
-  const std::uint32_t count48Low = WordAt(identify, 100) | static_cast<std::uint32_t>(WordAt(identify, 101)) << 16;
+  const std::uint32_t count48Low = detail::GetLittleEndian32(identify, 2 * 100);
   if (count48Low == kIdentifyNoCount) return 0;
-  return count48Low | static_cast<std::uint64_t>(WordAt(identify, 102)) << 32;
+  return count48Low | std::uint64_t{detail::GetLittleEndian16(identify, 2 * 102)} << 32;
 }
 
 std::uint64_t ReadMaxLbaFromCapacity(int port) { return ReadLastLba(port).value_or(0); }
@@ -317,7 +311,9 @@ std::uint64_t ReadSectorCount(int port) {
 
 void FillLbaPattern(std::span<std::uint8_t> buffer, std::size_t sectors, std::uint32_t lba) {
   const std::size_t words = std::min(sectors * kSectorBytes, buffer.size()) / 2;
-  for (std::size_t i = 0; i < words; ++i) PutWord(buffer, i, static_cast<std::uint16_t>(lba * 256 + i));
+  for (std::size_t i = 0; i < words; ++i) {
+    detail::PutLittleEndian16(buffer, 2 * i, static_cast<std::uint16_t>(lba * 256 + i));
+  }
 }
 
 bool VerifyLbaPattern(int port, std::span<std::uint8_t> buffer, std::uint16_t sectors, std::uint32_t lba) {
@@ -327,7 +323,7 @@ bool VerifyLbaPattern(int port, std::span<std::uint8_t> buffer, std::uint16_t se
   if (!Succeeded(ReadLbaSectors(port, buffer, sectors, lba))) return false;
   for (std::size_t i = 0; i < bytes / 2; ++i) {
     const auto expected = static_cast<std::uint16_t>(lba * 256 + i);
-    const std::uint16_t found = WordAt(buffer, i);
+    const std::uint16_t found = detail::GetLittleEndian16(buffer, 2 * i);
     if (found != expected) {
       detail::PutLittleEndian32(buffer, 0, kLbaMismatchKind);
       detail::PutLittleEndian32(buffer, 4, lba);

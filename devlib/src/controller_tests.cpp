@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/flash_params.h"
 #include "devlib/port_io.h"
@@ -150,7 +151,7 @@ bool FlashInterfaceTest(int port, std::span<std::uint8_t> buffer, char& result, 
 bool DramTest(int port, std::span<std::uint8_t> buffer, std::uint32_t ramAddress) {
   if (!Fits(buffer) || !LoadTestRamCode(port, buffer, ramAddress)) return false;
   const std::span<std::uint8_t> pattern = buffer.first(kSector);
-  for (std::size_t i = 0; i < kSector; ++i) pattern[i] = static_cast<std::uint8_t>(kDramPattern >> (8 * (i % 4)));
+  for (std::size_t at = 0; at < kSector; at += 4) detail::PutLittleEndian32(pattern, at, kDramPattern);
   for (std::uint32_t j = 0; j < kDramRegisterCount; ++j) WriteRegister(port, kDramRegisters + j, static_cast<std::uint8_t>(j));
   for (std::uint32_t j = 0; j < kDramRegisterCount; ++j) {
     std::uint8_t value = 0;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/debug_print.h"
 #include "devlib/flash_geometry.h"
@@ -55,14 +56,11 @@ constexpr int kLoaderBlockSlots = 4;
 
 std::uint8_t ParamByte(std::span<const std::uint8_t> page, std::size_t at) { return page[kParamBlockOffset + at]; }
 
-std::uint16_t Word(std::span<const std::uint8_t> page, std::size_t at) {
-  return static_cast<std::uint16_t>(page[at] | (page[at + 1] << 8));
-}
 std::uint16_t ParamWord(std::span<const std::uint8_t> page, std::size_t at) {
-  return Word(page, kParamBlockOffset + at);
+  return detail::GetLittleEndian16(page, kParamBlockOffset + at);
 }
 std::uint16_t GeometryWord(std::span<const std::uint8_t> page, std::size_t at) {
-  return Word(page, kGeometryBlockOffset + at);
+  return detail::GetLittleEndian16(page, kGeometryBlockOffset + at);
 }
 
 bool Holds(std::span<const std::uint8_t> page, std::size_t bytes, const char* decoder) {
@@ -151,8 +149,8 @@ bool LoadFileTableFromConfig(LoaderFileTable& table, std::span<const std::uint8_
   LoaderFileTable decoded;
   decoded.fileCount = AtMost(page[kLoaderFileCountOffset], static_cast<int>(kLoaderFileSlots));
   for (std::size_t i = 0; i < decoded.fileCount; ++i) {
-    decoded.files[i].startPage = Word(page, kLoaderFileTableOffset + 4 * i);
-    decoded.files[i].pageCount = Word(page, kLoaderFileTableOffset + 4 * i + 2);
+    decoded.files[i].startPage = detail::GetLittleEndian16(page, kLoaderFileTableOffset + 4 * i);
+    decoded.files[i].pageCount = detail::GetLittleEndian16(page, kLoaderFileTableOffset + 4 * i + 2);
   }
   table = decoded;
   return true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/debug_print.h"
 
 namespace devlib {
@@ -77,10 +78,6 @@ constexpr std::array<std::uint8_t, 220> kLoader{
     0x7c, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 static_assert(kLoader.size() <= kCodeEnd);
 
-void Put32(std::span<std::uint8_t> out, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // The three CHS bytes of an LBA; beyond cylinder 1023 the largest address
 // stands in, as the LBA fields hold the truth.
 void PutChs(std::span<std::uint8_t> out, std::size_t at, std::uint64_t lba, const platform::block::Geometry& g) {
@@ -139,7 +136,7 @@ std::array<std::uint8_t, kMbrBytes> ComposeMbr(const platform::block::Geometry& 
   for (const Message& m : kMessages) {
     std::copy(m.text.begin(), m.text.end(), mbr.begin() + static_cast<std::ptrdiff_t>(m.at));
   }
-  Put32(mbr, kSignatureAt, diskSignature);
+  detail::PutLittleEndian32(mbr, kSignatureAt, diskSignature);
 
   const std::uint64_t sectors = PartitionSectors(geometry);
   if (sectors != 0) {
@@ -148,8 +145,8 @@ std::array<std::uint8_t, kMbrBytes> ComposeMbr(const platform::block::Geometry& 
     PutChs(entry, 1, kPartitionStartSector, geometry);
     entry[4] = kFat32PartitionType;
     PutChs(entry, 5, kPartitionStartSector + sectors - 1, geometry);
-    Put32(entry, 8, static_cast<std::uint32_t>(kPartitionStartSector));
-    Put32(entry, 12, static_cast<std::uint32_t>(sectors));
+    detail::PutLittleEndian32(entry, 8, static_cast<std::uint32_t>(kPartitionStartSector));
+    detail::PutLittleEndian32(entry, 12, static_cast<std::uint32_t>(sectors));
   }
   mbr[kMarkAt] = 0x55;
   mbr[kMarkAt + 1] = 0xaa;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/debug_print.h"
 #include "devlib/flash_params.h"
@@ -147,10 +148,6 @@ void BringBackOnSata(int port, const PortIoRecord& record) {
     if (FirmwareSignatureReads(port)) return;
     if (!Pause(record, kComeBackRetryMs)) return;
   }
-}
-
-std::uint16_t LittleEndian16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
 }
 
 // Copies the 64 KiB of `table` into slot `slot` of the erase-count buffer.
@@ -294,7 +291,7 @@ bool SaveEraseCounts(int port, std::span<std::uint8_t> buffer, bool a2b) {
   // it 0 and the reads one sector long.
   std::fill_n(table.begin(), kSectorBytes, std::uint8_t{0});
   ReadEraseCounts(port, table, 1, 0, 0);
-  const std::size_t entries = LittleEndian16(table, 4);
+  const std::size_t entries = detail::GetLittleEndian16(table, 4);
   const std::size_t sectors =
       std::min((kEraseCountEntryBytes * entries + kEraseCountHeader + kSectorBytes - 1) / kSectorBytes,
                kEraseCountSlotSize / kSectorBytes);
@@ -366,7 +363,7 @@ bool SetMaxLba(int port, std::span<std::uint8_t> buffer, std::uint32_t low, std:
 bool HasNtfsPartition(int port) {
   std::array<std::uint8_t, kSectorBytes> sector{};
   if (!Succeeded(ReadLbaSectors(port, sector, 1, 0))) return false;
-  if (LittleEndian16(sector, kBootMarkOffset) != 0xAA55) return false;
+  if (detail::GetLittleEndian16(sector, kBootMarkOffset) != 0xAA55) return false;
   return std::any_of(std::begin(kPartitionTypeOffsets), std::end(kPartitionTypeOffsets),
                      [&](std::size_t offset) { return sector[offset] == kNtfsPartitionType; });
 }

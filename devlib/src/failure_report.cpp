@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "byte_fields.h"
+
 namespace devlib {
 namespace {
 
@@ -62,10 +64,6 @@ void ListBadChCe(FailureReport& report, int channels, Line line) {
   }
 }
 
-std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
 const char* PageName(unsigned value) {
   switch (value) {
     case 0: return "Code Page";
@@ -120,7 +118,7 @@ FailureReport FormatTableBuildReport(std::span<const std::uint8_t> records, int 
     const unsigned channel = record[1];
     const unsigned bank = record[2];
     const unsigned die = record[3];
-    const std::uint16_t value = Le16(record, 4);
+    const std::uint16_t value = detail::GetLittleEndian16(record, 4);
     switch (code) {
       case 1:
         Append(report.text, "%s %s. Ch#%2.2X\r\n", PageName(value), "Does Not Exist", channel);

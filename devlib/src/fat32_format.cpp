@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/disk_layout.h"
 #include "devlib/port_io.h"
 #include "platform/clock.h"
@@ -21,6 +22,10 @@ std::atomic<int> FormatOpenRetries{0};
 
 namespace {
 
+using detail::PutLittleEndian16;
+using detail::PutLittleEndian32;
+using detail::PutText;
+
 constexpr std::string_view kSectorSizeText =
     "This version of fat32format only supports hard disks with 512 bytes per sector.\n";
 constexpr std::string_view kTooSmallText = "This drive is too small for FAT32 - there must be at least 64K clusters\n";
@@ -31,20 +36,6 @@ constexpr std::string_view kClusterSizeText = "The cluster size must be a power 
 
 constexpr std::uint8_t kLabelAttribute = 0x08;
 constexpr std::string_view kForbiddenLabelBytes = "\"*+,./:;<=>?[\\]|";
-
-void Put16(std::span<std::uint8_t> out, std::size_t at, std::uint32_t value) {
-  out[at] = static_cast<std::uint8_t>(value);
-  out[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void Put32(std::span<std::uint8_t> out, std::size_t at, std::uint32_t value) {
-  Put16(out, at, value & 0xFFFF);
-  Put16(out, at + 2, value >> 16);
-}
-
-void PutText(std::span<std::uint8_t> out, std::size_t at, std::string_view text) {
-  std::copy(text.begin(), text.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-}
 
 // Texts that carry their own line end go out as they are.
 void Trace(std::string_view text) { platform::debug::output(text); }
@@ -205,22 +196,22 @@ void FillFat32BootSector(const Fat32Layout& layout, std::uint32_t volumeId, std:
   sector[1] = 0x5A;
   sector[2] = 0x90;
   PutText(sector, 3, "MSWIN4.1");
-  Put16(sector, 11, layout.bytesPerSector);
+  PutLittleEndian16(sector, 11, static_cast<std::uint16_t>(layout.bytesPerSector));
   sector[13] = static_cast<std::uint8_t>(layout.sectorsPerCluster);
-  Put16(sector, 14, kFat32ReservedSectors);
+  PutLittleEndian16(sector, 14, kFat32ReservedSectors);
   sector[16] = kFat32FatCount;
   sector[21] = 0xF8;
-  Put16(sector, 24, layout.sectorsPerTrack);
-  Put16(sector, 26, layout.heads);
-  Put32(sector, 28, layout.hiddenSectors);
-  Put32(sector, 32, layout.totalSectors);
-  Put32(sector, 36, layout.fatSectors);
-  Put32(sector, 44, kFat32RootCluster);
-  Put16(sector, 48, kFat32FsInfoSector);
-  Put16(sector, 50, kFat32BackupBootSector);
+  PutLittleEndian16(sector, 24, layout.sectorsPerTrack);
+  PutLittleEndian16(sector, 26, layout.heads);
+  PutLittleEndian32(sector, 28, layout.hiddenSectors);
+  PutLittleEndian32(sector, 32, layout.totalSectors);
+  PutLittleEndian32(sector, 36, layout.fatSectors);
+  PutLittleEndian32(sector, 44, kFat32RootCluster);
+  PutLittleEndian16(sector, 48, kFat32FsInfoSector);
+  PutLittleEndian16(sector, 50, kFat32BackupBootSector);
   sector[64] = 0x80;
   sector[66] = 0x29;
-  Put32(sector, 67, volumeId);
+  PutLittleEndian32(sector, 67, volumeId);
   const auto padded = PaddedVolumeLabel(label);
   std::copy(padded.begin(), padded.end(), sector.begin() + 71);
   PutText(sector, 82, "FAT32   ");
@@ -230,18 +221,18 @@ void FillFat32BootSector(const Fat32Layout& layout, std::uint32_t volumeId, std:
 
 void FillFat32FsInfo(const Fat32Layout& layout, std::span<std::uint8_t, kFat32BytesPerSector> sector) {
   std::fill(sector.begin(), sector.end(), 0);
-  Put32(sector, 0, 0x41615252);
-  Put32(sector, 484, 0x61417272);
-  Put32(sector, 488, layout.freeClusters);
-  Put32(sector, 492, 3);
-  Put32(sector, 508, 0xAA550000);
+  PutLittleEndian32(sector, 0, 0x41615252);
+  PutLittleEndian32(sector, 484, 0x61417272);
+  PutLittleEndian32(sector, 488, layout.freeClusters);
+  PutLittleEndian32(sector, 492, 3);
+  PutLittleEndian32(sector, 508, 0xAA550000);
 }
 
 void FillFat32FirstFatSector(std::span<std::uint8_t, kFat32BytesPerSector> sector) {
   std::fill(sector.begin(), sector.end(), 0);
-  Put32(sector, 0, 0x0FFFFFF8);
-  Put32(sector, 4, 0x0FFFFFFF);
-  Put32(sector, 8, 0x0FFFFFFF);  // the root directory: one cluster, end of chain
+  PutLittleEndian32(sector, 0, 0x0FFFFFF8);
+  PutLittleEndian32(sector, 4, 0x0FFFFFFF);
+  PutLittleEndian32(sector, 8, 0x0FFFFFFF);  // the root directory: one cluster, end of chain
 }
 
 int zero_sectors_LBA(platform::block::BlockDevice& device, std::uint64_t first, std::uint32_t bytesPerSector,

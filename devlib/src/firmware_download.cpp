@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "byte_fields.h"
 #include "devlib/bad_block_tables.h"
 #include "devlib/controller_access.h"
 #include "devlib/debug_print.h"
@@ -22,6 +23,11 @@
 
 namespace devlib {
 namespace {
+
+using detail::GetLittleEndian16;
+using detail::PutLittleEndian16;
+using detail::PutLittleEndian32;
+using detail::PutText;
 
 constexpr std::size_t kSectorBytes = 512;
 constexpr std::size_t kKindAt = 0x300;
@@ -66,19 +72,6 @@ std::shared_ptr<const DownloadFileList> publishedList;
 
 bool Succeeded(int result) { return result == kCommandOk; }
 
-std::uint16_t Get16(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
-}
-void Put16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value & 0xFF);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-void Put32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void PutText(std::span<std::uint8_t> bytes, std::size_t at, std::string_view text) {
-  std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
-}
 void Clear(std::span<std::uint8_t> bytes, std::size_t from, std::size_t to) {
   std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to),
             std::uint8_t{0});
@@ -279,12 +272,13 @@ bool CheckTableStore(int port, std::span<std::uint8_t> buffer, std::span<const s
     }
     const std::span<const std::uint8_t> system = part(systemSlot);
     if (HasTableSignature(system, TableKind::System)) {
-      const std::uint16_t group0 = Get16(system, kSystemGroup0At);
-      const std::uint16_t first = Get16(system, kSystemMarkAt) == kSystemMark ? Get16(system, kSystemAlternateAt)
-                                                                              : group0;
+      const std::uint16_t group0 = GetLittleEndian16(system, kSystemGroup0At);
+      const std::uint16_t first = GetLittleEndian16(system, kSystemMarkAt) == kSystemMark
+                                      ? GetLittleEndian16(system, kSystemAlternateAt)
+                                      : group0;
       std::array<std::uint16_t, 4> words{static_cast<std::uint16_t>(first + 1), 1, group0, 0};
       if (severalUnits) {
-        words[3] = Get16(system, kSystemOthersAt);
+        words[3] = GetLittleEndian16(system, kSystemOthersAt);
         words[1] = static_cast<std::uint16_t>(words[3] + 1);
       }
       layoutWords = words;
@@ -387,36 +381,36 @@ bool BuildLoaderHeader(int port, std::span<std::uint8_t> page, std::uint16_t seq
   PutText(page, 0, kBlocksText);
   PutText(page, 16, kControllerText);
   page[kSectorsPerPageAt] = params.geometry.sectorsPerPage;
-  Put16(page, kPagesPerBlockAt, DecodeFlashTypeWord(params.setting.typeWord).pagesPerBlock);
+  PutLittleEndian16(page, kPagesPerBlockAt, DecodeFlashTypeWord(params.setting.typeWord).pagesPerBlock);
   const std::size_t blocks = std::min<std::size_t>(record->loaderBlockCount, record->loaderBlocks.size());
   for (std::size_t i = 0; i < blocks; ++i) {
-    Put16(page, kBlockListAt + 4 * i, record->loaderBlocks[i]);
-    Put16(page, kBlockListAt + 4 * i + 2, kLoaderBlockFlags);
+    PutLittleEndian16(page, kBlockListAt + 4 * i, record->loaderBlocks[i]);
+    PutLittleEndian16(page, kBlockListAt + 4 * i + 2, kLoaderBlockFlags);
   }
 
   Clear(page, kConfigAt, kConfigAt + 32);
   PutText(page, kConfigAt, kConfigText);
-  Put16(page, kSequenceAt, sequence);
-  Put32(page, kFileAreaPointerAt, kLoaderFileCountOffset);
-  Put32(page, kRegisterAreaPointerAt, kRegisterCountAt);
+  PutLittleEndian16(page, kSequenceAt, sequence);
+  PutLittleEndian32(page, kFileAreaPointerAt, kLoaderFileCountOffset);
+  PutLittleEndian32(page, kRegisterAreaPointerAt, kRegisterCountAt);
 
   Clear(page, kLoaderFileCountOffset, kLoaderFileCountOffset + 40);
   page[kLoaderFileCountOffset] = table.fileCount;
   std::uint32_t pages = 0;
   for (std::size_t i = 0; i < table.fileCount; ++i) {
-    Put16(page, kLoaderFileTableOffset + 4 * i, table.files[i].startPage);
-    Put16(page, kLoaderFileTableOffset + 4 * i + 2, table.files[i].pageCount);
+    PutLittleEndian16(page, kLoaderFileTableOffset + 4 * i, table.files[i].startPage);
+    PutLittleEndian16(page, kLoaderFileTableOffset + 4 * i + 2, table.files[i].pageCount);
     pages += table.files[i].pageCount;
   }
-  Put16(page, kFirstPageAt, kFirstFirmwarePage);
-  Put16(page, kLastPageAt, static_cast<std::uint16_t>(kFirstFirmwarePage + pages - 1));
+  PutLittleEndian16(page, kFirstPageAt, kFirstFirmwarePage);
+  PutLittleEndian16(page, kLastPageAt, static_cast<std::uint16_t>(kFirstFirmwarePage + pages - 1));
 
   Clear(page, kLoaderPartNameOffset, kLoaderPartNameOffset + kLoaderPartNameBytes);
   PutText(page, kLoaderPartNameOffset, params.setting.partName.view());
-  Put16(page, kRegisterCountAt, kRegisterCount);
+  PutLittleEndian16(page, kRegisterCountAt, kRegisterCount);
   for (std::uint32_t g = 0; g < 3; ++g) {
     const std::size_t at = kRegisterTableAt + 20 * g;
-    for (std::uint32_t k = 0; k < 4; ++k) Put32(page, at + 4 * k, kRegisterBase + 4 * g + k);
+    for (std::uint32_t k = 0; k < 4; ++k) PutLittleEndian32(page, at + 4 * k, kRegisterBase + 4 * g + k);
     for (std::uint32_t k = 0; k < 4; ++k) page[at + 16 + k] = static_cast<std::uint8_t>(4 * g + k + 1);
   }
 
@@ -587,7 +581,7 @@ bool DownloadFirmware(int port, std::span<std::uint8_t> buffer, const DriveIdent
   if (!SwitchRunMode(port, kLoaderRunMode, 0)) return false;
   ControllerInfo info{};
   if (!ReadControllerInfo(port, info)) return false;
-  const std::uint16_t sequence = Get16(info, kControllerSequenceAt);
+  const std::uint16_t sequence = GetLittleEndian16(info, kControllerSequenceAt);
 
   std::uint8_t option = 0;
   if (!LoadRamCode(port, buffer, option, ramAddress)) return false;

@@ -4,12 +4,14 @@
 #include <optional>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/debug_print.h"
 
 namespace devlib {
 namespace {
 
 using namespace firmware_page;
+using detail::PutLittleEndian16;
 
 constexpr char kIdentifyOverrideMark = 'Z';
 constexpr std::size_t kNaa5UidDigits = 9;
@@ -40,11 +42,6 @@ bool AppendHexDigits(std::string_view text, std::size_t count, std::vector<std::
     nibbles.push_back(digit.value_or(0));
   }
   return clean;
-}
-
-void PutLittleEndian16(std::span<std::uint8_t> page, std::size_t offset, std::uint16_t value) {
-  page[offset] = static_cast<std::uint8_t>(value);
-  page[offset + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 void PutIdentifyWord(std::span<std::uint8_t> page, int word, std::uint16_t value) {

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "byte_fields.h"
 #include "devlib/debug_print.h"
 
 namespace devlib {
@@ -399,23 +400,13 @@ std::uint64_t GetFileSize(const std::filesystem::path& path) {
 
 std::uint64_t GetFileSizeKB(const std::filesystem::path& path) { return (GetFileSize(path) + 1023) / 1024; }
 
-std::uint16_t ToHost16(std::span<const std::uint8_t, 2> bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+std::uint16_t ToHost16(std::span<const std::uint8_t, 2> bytes) { return detail::GetLittleEndian16(bytes, 0); }
 
-std::uint32_t ToHost32(std::span<const std::uint8_t, 4> bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) | (std::uint32_t{bytes[2]} << 16) |
-         (std::uint32_t{bytes[3]} << 24);
-}
+std::uint32_t ToHost32(std::span<const std::uint8_t, 4> bytes) { return detail::GetLittleEndian32(bytes, 0); }
 
-void ToDevice16(std::span<std::uint8_t, 2> bytes, std::uint16_t value) {
-  bytes[0] = static_cast<std::uint8_t>(value);
-  bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
+void ToDevice16(std::span<std::uint8_t, 2> bytes, std::uint16_t value) { detail::PutLittleEndian16(bytes, 0, value); }
 
-void ToDevice32(std::span<std::uint8_t, 4> bytes, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+void ToDevice32(std::span<std::uint8_t, 4> bytes, std::uint32_t value) { detail::PutLittleEndian32(bytes, 0, value); }
 
 std::optional<char> ReadNonBlank(std::istream& stream) {
   for (char c = 0; stream.get(c);) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/controller_access.h"
 #include "devlib/debug_print.h"
 #include "platform/paths.h"
@@ -13,18 +14,12 @@
 namespace devlib {
 namespace {
 
+using detail::PutLittleEndian16;
+using detail::PutLittleEndian32;
+
 constexpr std::size_t kMagicAt = 0x300;
 constexpr std::uint16_t kHeadWord24 = 64;
 constexpr std::uint8_t kHalfPageOption = 0x02;
-
-void Put16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value & 0xFF);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void Put32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 // The count of trailing zero bits; 0 for 0.
 std::uint8_t Log2(std::uint32_t value) { return value == 0 ? 0 : static_cast<std::uint8_t>(std::countr_zero(value)); }
@@ -132,7 +127,7 @@ bool FillParamHead(int port, std::span<std::uint8_t> head) {
   const std::shared_ptr<const FlashParams> snapshot = ParamsOfPort(port);
   const FlashParams& params = *snapshot;
   std::fill_n(head.begin(), kParamHeadSize, std::uint8_t{0});
-  Put16(head, 0, params.setting.typeWord);
+  PutLittleEndian16(head, 0, params.setting.typeWord);
   head[2] = static_cast<std::uint8_t>((params.setting.halfPages != 0 ? 0x02 : 0) |
                                       (params.setting.extraMode != 0 ? 0x20 : 0));
   head[3] = params.setting.channels;
@@ -144,8 +139,10 @@ bool FillParamHead(int port, std::span<std::uint8_t> head) {
   head[9] = OptionBitsA(params);
   head[10] = OptionBitsB(params);
   head[11] = params.setting.chipEnables;
-  for (std::size_t i = 0; i < record->loaderBlocks.size(); ++i) Put16(head, 16 + 2 * i, record->loaderBlocks[i]);
-  Put16(head, 24, kHeadWord24);
+  for (std::size_t i = 0; i < record->loaderBlocks.size(); ++i) {
+    PutLittleEndian16(head, 16 + 2 * i, record->loaderBlocks[i]);
+  }
+  PutLittleEndian16(head, 24, kHeadWord24);
   head[26] = static_cast<std::uint8_t>(params.resPercentage >> 8);
   return true;
 }
@@ -169,12 +166,12 @@ bool FillTableSizeBlock(int port, std::span<std::uint8_t> image, int version) {
   const std::shared_ptr<const FlashParams> params = ParamsOfPort(port);
   const std::span<std::uint8_t> sizes = block.subspan(kTableSizeBlockAt, 48);
   std::fill(sizes.begin(), sizes.end(), std::uint8_t{0});
-  Put32(sizes, 0, TableAreaSize(*params, record->layoutValue));
-  Put32(sizes, 4, record->layoutValue);
-  Put16(sizes, 8, FirstFileStartPage(*params));
-  Put16(sizes, 10, std::clamp<std::uint16_t>(params->dirtyDepth, 10, 40));
-  Put16(sizes, 12, params->token13);
-  Put16(sizes, 14, params->token14);
+  PutLittleEndian32(sizes, 0, TableAreaSize(*params, record->layoutValue));
+  PutLittleEndian32(sizes, 4, record->layoutValue);
+  PutLittleEndian16(sizes, 8, FirstFileStartPage(*params));
+  PutLittleEndian16(sizes, 10, std::clamp<std::uint16_t>(params->dirtyDepth, 10, 40));
+  PutLittleEndian16(sizes, 12, params->token13);
+  PutLittleEndian16(sizes, 14, params->token14);
   sizes[16] = record->modeByte;
   sizes[17] = params->featureByte;
   return true;
@@ -226,16 +223,16 @@ bool FillFirmwareGeometry(int port, std::span<std::uint8_t> page) {
           : makerClass == 2                  ? 0x04
           : makerClass == 3                  ? (params.setting.extraMode != 0 ? 0x04 : 0x02)
                                              : 0x00;
-  Put16(g, 32, record->layoutWords[0]);
-  Put16(g, 34, record->layoutWords[1]);
-  Put16(g, 36, params.resPercentage);
-  Put16(g, 38, FirstFileStartPage(params));
-  Put16(g, 40, params.token13);
-  Put16(g, 42, params.token14);
-  Put16(g, 44, record->layoutWords[2]);
-  Put16(g, 46, record->layoutWords[3]);
-  Put16(g, 48, makerClass == 0 || makerClass == 4 ? 512 : 800);
-  Put16(g, 52, static_cast<std::uint16_t>(record->layoutWords[0] - 1));
+  PutLittleEndian16(g, 32, record->layoutWords[0]);
+  PutLittleEndian16(g, 34, record->layoutWords[1]);
+  PutLittleEndian16(g, 36, params.resPercentage);
+  PutLittleEndian16(g, 38, FirstFileStartPage(params));
+  PutLittleEndian16(g, 40, params.token13);
+  PutLittleEndian16(g, 42, params.token14);
+  PutLittleEndian16(g, 44, record->layoutWords[2]);
+  PutLittleEndian16(g, 46, record->layoutWords[3]);
+  PutLittleEndian16(g, 48, makerClass == 0 || makerClass == 4 ? 512 : 800);
+  PutLittleEndian16(g, 52, static_cast<std::uint16_t>(record->layoutWords[0] - 1));
   return true;
 }
 

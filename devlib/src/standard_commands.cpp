@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 
+#include "byte_fields.h"
 #include "cdb_bytes.h"
 #include "devlib/debug_print.h"
 #include "devlib/port_io.h"

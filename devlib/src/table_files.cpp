@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/bad_block_tables.h"
 #include "devlib/claim_new.h"
 #include "devlib/controller_access.h"
@@ -26,6 +27,9 @@
 
 namespace devlib {
 namespace {
+
+using detail::GetLittleEndian16;
+using detail::PutLittleEndian16;
 
 constexpr std::size_t kSectorBytes = 512;
 constexpr std::uint32_t kTableRamAddress = 0;  // the table operations load the RAM code here
@@ -108,13 +112,6 @@ std::optional<Context> ContextOf(int port, std::span<std::uint8_t> buffer, const
   return c;
 }
 
-std::uint16_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-void PutWord(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value & 0xFF);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
 void PutSignature(std::span<std::uint8_t> part, TableKind kind) {
   const TableSignature& signature = SignatureOf(kind);
   std::copy(signature.begin(), signature.end(), part.begin());
@@ -292,8 +289,8 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
     Refuse(what, "the system page carries no signature");
     return 0;
   }
-  const std::uint16_t firstUnit = Word(buffer, kSystemFirstUnit);
-  const std::uint16_t otherUnits = Word(buffer, kSystemOtherUnits);
+  const std::uint16_t firstUnit = GetLittleEndian16(buffer, kSystemFirstUnit);
+  const std::uint16_t otherUnits = GetLittleEndian16(buffer, kSystemOtherUnits);
   const FlashParams& params = *c->params;
   const std::size_t mostEntries = (c->partBytes - kLaterEntries) / kEntryBytes;
 
@@ -334,7 +331,7 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
         text += line;
         const auto part = std::span<const std::uint8_t>(newest).subspan(ch * c->partBytes, c->partBytes);
         if (HasTableSignature(part, TableKind::Later)) {
-          std::size_t count = Word(part, kLaterCount);
+          std::size_t count = GetLittleEndian16(part, kLaterCount);
           if (count > mostEntries) {
             DebugPrint("%s: channel %u of bank group %u plane %u counts %zu entries, its part holds %zu\n", what, ch,
                        i, j, count, mostEntries);
@@ -347,10 +344,10 @@ int GetLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyste
             const std::uint8_t type = part[at + 2];
             if (type > 9) {
               Refuse(what, "channel %u of bank group %u lists block %u with type %u, which has no digit", ch, i,
-                     Word(part, at), type);
+                     GetLittleEndian16(part, at), type);
               return 0;
             }
-            std::snprintf(line, sizeof line, "U#%04X,%u", Word(part, at), type);
+            std::snprintf(line, sizeof line, "U#%04X,%u", GetLittleEndian16(part, at), type);
             text += line;
           }
         }
@@ -450,7 +447,7 @@ class LaterFileParser {
           entries_ = 0;
           const auto part = Part();
           PutSignature(part, TableKind::Later);
-          PutWord(part, kLaterCount, *count);
+          PutLittleEndian16(part, kLaterCount, *count);
           break;
         }
         case 'U': {
@@ -461,7 +458,7 @@ class LaterFileParser {
           if (entries_ == *count_) return Fail("more entries than the count of %u", *count_);
           const auto part = Part();
           const std::size_t entryAt = kLaterEntries + entries_ * kEntryBytes;
-          PutWord(part, entryAt, *block);
+          PutLittleEndian16(part, entryAt, *block);
           part[entryAt + 2] = static_cast<std::uint8_t>((*type)[0] - '0');
           ++entries_;
           break;
@@ -584,7 +581,9 @@ bool PutLaterTable(int port, std::span<std::uint8_t> buffer, const std::filesyst
         std::fill(part.begin(), part.end(), std::uint8_t{0xFF});
         PutSignature(part, TableKind::System);
       }
-      for (std::size_t w = 0; w < words.size(); ++w) PutWord(part, kSystemFirstUnit + w * kSystemUnitStep, words[w]);
+      for (std::size_t w = 0; w < words.size(); ++w) {
+        PutLittleEndian16(part, kSystemFirstUnit + w * kSystemUnitStep, words[w]);
+      }
     }
     std::erase_if(block.pages, [](const KeptPage& p) { return p.page == kSystemPage; });
     block.pages.push_back({.page = kSystemPage, .bch24 = c->bch24, .bytes = std::move(page)});

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <vector>
 
+#include "byte_fields.h"
 #include "devlib/bad_block_tables.h"
 #include "devlib/debug_print.h"
 #include "devlib/device_helpers.h"
@@ -41,10 +42,6 @@ std::optional<Layout> LayoutOf(std::size_t imageSize, std::size_t sectors, const
   layout.channels = static_cast<unsigned>(std::min<std::size_t>(sectors / spp, kMaxChannels));
   layout.imageBytes = sectors * kSectorBytes;
   return layout;
-}
-
-std::uint16_t Word(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
 // A value character: a hex digit or what the writer makes of a nibble ('0'..'?').
@@ -96,8 +93,7 @@ class ImageWriter {
 
  private:
   void PutAt(std::uint16_t word, std::uint8_t third, std::uint8_t fourth) {
-    image_[at_] = static_cast<std::uint8_t>(word & 0xFF);
-    image_[at_ + 1] = static_cast<std::uint8_t>(word >> 8);
+    detail::PutLittleEndian16(image_, at_, word);
     image_[at_ + 2] = third;
     image_[at_ + 3] = fourth;
     at_ += kEntryBytes;
@@ -160,7 +156,7 @@ std::optional<std::string> FormatTableText(std::span<const std::uint8_t> image, 
       text += static_cast<char>('0' + c);
       // The table ends at its end marker, and never past its part.
       for (std::size_t at = kTableSignatureSize; at + kEntryBytes <= p; at += kEntryBytes) {
-        const std::uint16_t word = Word(part, at);
+        const std::uint16_t word = detail::GetLittleEndian16(part, at);
         if (word == kEndMark) break;
         if (word == kBankMark) {
           const std::uint8_t bank = part[at + 2];

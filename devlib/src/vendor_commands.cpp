@@ -3,7 +3,7 @@
 #include <array>
 #include <functional>
 
-#include "cdb_bytes.h"
+#include "byte_fields.h"
 #include "devlib/debug_print.h"
 #include "devlib/port_io.h"
 #include "devlib/transport.h"

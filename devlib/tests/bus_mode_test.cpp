@@ -12,20 +12,15 @@
 #include <vector>
 
 #include "devlib/controller_access.h"
-#include "devlib/flash_geometry.h"
-#include "devlib/flash_list.h"
 #include "devlib/flash_params.h"
-#include "devlib/ini_document.h"
 #include "devlib/port_io.h"
-#include "devlib/settings_file.h"
-#include "devlib/settings_record.h"
 #include "devlib/usb_disk_scan.h"
 #include "devlib/vendor_commands.h"
 #include "devlib/vendor_protocol.h"
 #include "drivesim/config.h"
 #include "emulated_port.h"
 #include "platform/paths.h"
-#include "testsupport/flash_list_builder.h"
+#include "settings_selection.h"
 #include "testsupport/settings_file_builder.h"
 
 namespace devlib::testing {
@@ -66,29 +61,14 @@ class BusModeToTunnel : public EmulatedLineTest, public ::testing::WithParamInte
     EmulatedLineTest::TearDown();
   }
 
-  // The station's settings file and flash part list, loaded and the part
-  // applied as a flash selection does.
-  void ApplySettingsFile(std::optional<int> sataBusMode) {
-    testsupport::FlashListBuilder list;
-    list.vendor("VendorK").part({.uni = "TVK", .part = "K9TESTBUS0M", .chipEnables = 2});
-    list.writeTo(directory_ / "Flash.ini");
+  // The station's settings with this bus mode, the part applied.
+  void ApplyBusMode(std::optional<int> sataBusMode) {
     testsupport::SettingsFileBuilder file;
     file.section("Setting");
     if (sataBusMode) file.key("SataBusMode", *sataBusMode);
     file.section("FlashSetting").key("FlashUniName", "TVK").key("Channel", 8).key("Bank", 2);
-    file.writeTo(directory_ / kSettingsFileName);
-
-    IniDocument ini;
-    SettingsRecord settings;
-    FlashParams options;
-    ReadToolSettings(ini, kSettingsFileName, settings, options);
-    FlashTable table;
-    ASSERT_TRUE(LoadFlashList(settings.ExtFlashFile.view(), table).ok);
-    const std::optional<int> row = FindFlashEntry(table, settings.FlashUniName.view());
-    ASSERT_TRUE(row.has_value());
-    const FlashDecodeResult decoded = DecodeFlashSetting(options, settings, table, *row);
-    ASSERT_TRUE(decoded.ok) << decoded.message;
-    ApplyFlashSelection(options);
+    devlib::testing::ApplySettingsFile(directory_.path(), {.uni = "TVK", .part = "K9TESTBUS0M", .chipEnables = 2},
+                                       file);
   }
 
   // A drive behind a bridge of `chipType`, its port's path chosen from the
@@ -113,7 +93,7 @@ class BusModeToTunnel : public EmulatedLineTest, public ::testing::WithParamInte
 TEST_P(BusModeToTunnel, TheTunnelCarriesTheOpcodesOfTheSet) {
   const BusModeCase& c = GetParam();
   drivesim::Drive& drive = AttachBehindBridge(c.chipType);
-  ApplySettingsFile(c.sataBusMode);
+  ApplyBusMode(c.sataBusMode);
   EXPECT_EQ(VendorOpcodeSet(), c.sataBusMode.value_or(2)) << "the process-wide selector follows the bus mode";
   ASSERT_TRUE(SetVendorMode(kPort, true));
   drive.wire().clear();

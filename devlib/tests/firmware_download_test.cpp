@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "devlib/bad_block_tables.h"
@@ -147,25 +148,11 @@ class DownloadBase : public RamCodeLineTest {
 
   std::filesystem::path File(const std::string& name) const { return directory_ / name; }
 
-  // Init.bin (2 pages), the SATA bin (4 pages and 100 bytes, its third page
-  // a header page of mode 'X'), the USB bin (3 pages).
   void WriteFiles() {
-    init_ = testsupport::InitBinBytes(kPageBytes, 2 * kPageBytes);
-    FirmwareBinOptions sata;
-    sata.size = 4 * kPageBytes + 100;
-    sata.mode = 'S';
-    sata.capacity = 234441648;
-    sata.secondHeaderPage = 2;
-    sata.secondHeaderMode = 'X';
-    sata_ = testsupport::FirmwareBinBytes(sata);
-    FirmwareBinOptions usb;
-    usb.size = 3 * kPageBytes;
-    usb.mode = 'U';
-    usb.tag = 0x77;
-    usb_ = testsupport::FirmwareBinBytes(usb);
-    testsupport::WriteFirmwareFile(File("Init.bin"), init_);
-    testsupport::WriteFirmwareFile(File(kSataName), sata_);
-    testsupport::WriteFirmwareFile(File(kUsbName), usb_);
+    testsupport::DownloadFileSet files = testsupport::WriteDownloadFileSet(directory_, kPageBytes, kSataName, kUsbName);
+    init_ = std::move(files.init);
+    sata_ = std::move(files.sata);
+    usb_ = std::move(files.usb);
   }
 
   void PublishList(bool withUsb) {

@@ -213,4 +213,36 @@ inline void WriteFirmwareFile(const std::filesystem::path& file, const std::vect
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// The files of one download, as written by WriteDownloadFileSet.
+struct DownloadFileSet {
+  std::vector<std::uint8_t> init, sata, usb;
+};
+
+// "Init.bin" (2 pages), the SATA bin (4 pages and 100 bytes, its third page
+// a header page of mode 'X') and the USB bin (3 pages, tag 0x77), for pages
+// of `pageBytes`, written into `directory` under those names.
+inline DownloadFileSet WriteDownloadFileSet(const std::filesystem::path& directory, std::size_t pageBytes,
+                                            std::string_view sataName, std::string_view usbName) {
+  DownloadFileSet set;
+  set.init = InitBinBytes(pageBytes, 2 * pageBytes);
+  FirmwareBinOptions sata;
+  sata.pageBytes = pageBytes;
+  sata.size = 4 * pageBytes + 100;
+  sata.mode = 'S';
+  sata.capacity = 234441648;
+  sata.secondHeaderPage = 2;
+  sata.secondHeaderMode = 'X';
+  set.sata = FirmwareBinBytes(sata);
+  FirmwareBinOptions usb;
+  usb.pageBytes = pageBytes;
+  usb.size = 3 * pageBytes;
+  usb.mode = 'U';
+  usb.tag = 0x77;
+  set.usb = FirmwareBinBytes(usb);
+  WriteFirmwareFile(directory / "Init.bin", set.init);
+  WriteFirmwareFile(directory / sataName, set.sata);
+  WriteFirmwareFile(directory / usbName, set.usb);
+  return set;
+}
+
 }  // namespace testsupport

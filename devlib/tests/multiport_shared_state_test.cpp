@@ -435,7 +435,7 @@ class FiftyPortRun : public RamCodeLineTest {
 
   std::uint32_t DiskSignature(int port) const { return Le32(drives_[Index(port)]->userSectors(0, 1), 440); }
   fs::path DumpFolder(int port) const {
-    char name[8];
+    char name[16];
     std::snprintf(name, sizeof name, "Port%02d", port + 1);
     return directory_ / name;
   }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -121,7 +120,7 @@ std::string MountTypeFromMountInfo(std::string_view mountInfo, const std::filesy
     std::istringstream fields(line);
     std::vector<std::string> words{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
     const auto separator = std::find(words.begin(), words.end(), "-");
-    if (words.size() < 5 || separator == words.end() || std::next(separator) == words.end() ||
+    if (separator == words.end() || std::next(separator) == words.end() ||
         std::distance(words.begin(), separator) < 6) {
       continue;
     }

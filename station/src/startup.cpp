@@ -39,11 +39,11 @@ constexpr std::array<std::string_view, 3> kNetworkFuseTypes = {"fuse.sshfs", "fu
 
 // mountinfo writes blanks, tabs, newlines and backslashes as \ooo.
 std::string UnescapeMountField(std::string_view field) {
+  const auto isOctal = [](char c) { return c >= '0' && c <= '7'; };
   std::string text;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() &&
-        std::all_of(field.begin() + static_cast<std::ptrdiff_t>(i) + 1, field.begin() + static_cast<std::ptrdiff_t>(i) + 4,
-                    [](char c) { return c >= '0' && c <= '7'; })) {
+    if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) && isOctal(field[i + 2]) &&
+        isOctal(field[i + 3])) {
       text += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
       i += 3;
     } else {

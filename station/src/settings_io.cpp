@@ -106,6 +106,7 @@ bool StationSettings::LoadSettingsFromIni(const std::string& path) {
       static_cast<std::uint32_t>(platform::profile::readInt("TestRecord", "NumberOfPass", 0, counters));
 
   state_ = std::move(*loaded);
+  loaded_ = true;
   if (view_.settingsToControls) view_.settingsToControls(state_.record);
   ShowYield();
   return true;
@@ -113,6 +114,24 @@ bool StationSettings::LoadSettingsFromIni(const std::string& path) {
 
 bool StationSettings::SaveSettingsToIni(const std::string& name) {
   return devlib::WriteToolSettings(state_.ini, name, state_.record, state_.options);
+}
+
+bool StationSettings::SaveSettingsAfterRun() {
+  if (view_.controlsToSettings) view_.controlsToSettings(state_.record);
+  return SaveSettingsToIni(settingsFileName_);
+}
+
+void StationSettings::SaveSettingsAtExit() {
+  if (!loaded_) return;
+  SaveSettingsAfterRun();
+  const std::filesystem::path beside = platform::paths::resolve(devlib::kSettingsFileName);
+  if (platform::paths::resolve(settingsFileName_).lexically_normal() != beside.lexically_normal()) {
+    SaveSettingsToIni(beside.string());
+  }
+  const std::filesystem::path counters = platform::paths::resolve(state_.logDir + kVadidLogName);
+  platform::profile::writeString("TestRecord", "TotalTestCount", std::to_string(state_.record.TotalTestCount),
+                                 counters);
+  platform::profile::writeString("TestRecord", "NumberOfPass", std::to_string(state_.record.NumberOfPass), counters);
 }
 
 void StationSettings::ShowYield() { yieldText_ = YieldText(state_.record.NumberOfPass, state_.record.TotalTestCount); }

@@ -310,6 +310,43 @@ TEST_F(StationSettingsTest, SaveOfALoadedFileGivesItBackByteIdentical) {
   EXPECT_EQ(SettingsFileBuilder::readFile(dir / "copy.ini"), original);
 }
 
+TEST_F(StationSettingsTest, ExitAfterFailedStartUpWritesNothing) {
+  SettingsFileBuilder().section("TestItems").key("DiskLabel", "X").writeTo(dir / devlib::kSettingsFileName);
+  const std::string before = SettingsFileBuilder::readFile(dir / devlib::kSettingsFileName);
+  std::filesystem::create_directory(dir / "log");
+
+  StationSettings settings(prompt);
+  ASSERT_FALSE(settings.LoadStartupSettings());
+  settings.SaveSettingsAtExit();
+
+  EXPECT_EQ(SettingsFileBuilder::readFile(dir / devlib::kSettingsFileName), before);
+  EXPECT_FALSE(std::filesystem::exists(dir / "log" / kVadidLogName));
+}
+
+TEST_F(StationSettingsTest, ExitWritesTheChosenFileDodevuduBesideTheProgramAndTheCounters) {
+  WriteFlashList(dir / "Flash.ini");
+  const std::filesystem::path elsewhere = dir / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  SettingsFileBuilder().section("TestItems").key("DiskLabel", "CHOSEN").writeTo(elsewhere / "line.ini");
+  StationSettings settings(prompt);
+  ASSERT_TRUE(settings.LoadStartupSettings());
+  ScriptedFileDialogs dialogs;
+  dialogs.answer(elsewhere / "line.ini");
+  settings.INILoadBtnClick(dialogs);
+  ASSERT_EQ(settings.settingsFileName(), (elsewhere / "line.ini").string());
+  settings.record().TotalTestCount = 12;
+  settings.record().NumberOfPass = 9;
+
+  settings.SaveSettingsAtExit();
+
+  StationSettings reader(prompt);
+  ASSERT_TRUE(reader.LoadStartupSettings());
+  EXPECT_EQ(reader.record().DiskLabel.view(), "CHOSEN");
+  EXPECT_EQ(reader.yieldText(), "9 / 12");
+  EXPECT_EQ(SettingsFileBuilder::readFile(elsewhere / "line.ini"),
+            SettingsFileBuilder::readFile(dir / devlib::kSettingsFileName));
+}
+
 // ---- The buttons -------------------------------------------------------------------
 
 class ButtonsTest : public StationSettingsTest {

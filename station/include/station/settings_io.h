@@ -90,6 +90,16 @@ class StationSettings {
   // be written.
   bool SaveSettingsToIni(const std::string& name);
 
+  // The end of a run: the pages into the record, then the current file.
+  bool SaveSettingsAfterRun();
+
+  // The window's end: the pages into the record, the current file, also
+  // DODEVUDU.ini beside the program when the current file is another one,
+  // then the counters into VADID.log in the log directory. Writes nothing
+  // unless a load has succeeded, so a start-up that failed leaves every file
+  // as it was.
+  void SaveSettingsAtExit();
+
   void ShowYield();
 
   void INILoadBtnClick(FileDialogs& dialogs);
@@ -133,6 +143,7 @@ class StationSettings {
   LoadedState state_;
   std::string settingsFileName_;
   std::string yieldText_;
+  bool loaded_ = false;
   std::filesystem::path dialogDirectory_;
 };
 

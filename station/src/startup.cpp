@@ -173,7 +173,7 @@ SupportFiles CheckSupportFiles(platform::prompt::Prompt& prompt) {
   return files;
 }
 
-std::string CaptionString(std::string_view pathWord) {
+std::string ShowCaptionString(std::string_view pathWord) {
   const std::string word(pathWord);
   std::array<char, 128> caption{};
   std::snprintf(caption.data(), caption.size(), "Tolvane %s %s M.P. Tool %s S/U ", "A4X", word.c_str(), "B.2.9.21");

@@ -112,7 +112,7 @@ TEST_P(LoadTableTest, LoadsRecordLogDirectoryLockAndCounters) {
   ASSERT_TRUE(settings.LoadStartupSettings());
 
   EXPECT_TRUE(prompt.messages().empty());
-  EXPECT_EQ(settings.settingsFileName(), programFile(devlib::kSettingsFileName));
+  EXPECT_EQ(settings.SettingsFileName(), programFile(devlib::kSettingsFileName));
   EXPECT_EQ(settings.iniFileText(), devlib::kSettingsFileName);
   EXPECT_EQ(settings.locked(), c.locked);
   EXPECT_EQ(settings.volumeLabelText(), c.diskLabel);
@@ -120,7 +120,7 @@ TEST_P(LoadTableTest, LoadsRecordLogDirectoryLockAndCounters) {
   EXPECT_EQ(settings.flashTable().FlashEntryCount, 2);
   // "log" names the directory beside the program; other values stand as written.
   const std::string logSubdir = c.logSubdir;
-  EXPECT_EQ(settings.logDir(), logSubdir == "log" ? programFile("log") + "/" : logSubdir + "/");
+  EXPECT_EQ(settings.LogDir(), logSubdir == "log" ? programFile("log") + "/" : logSubdir + "/");
   EXPECT_EQ(settings.record().TotalTestCount, 10u);
   EXPECT_EQ(settings.record().NumberOfPass, 7u);
   EXPECT_EQ(settings.yieldText(), "7 / 10");
@@ -178,7 +178,7 @@ TEST_F(StationSettingsTest, LogPathOtherThanLogIsUsedAsItStands) {
 
   StationSettings settings(prompt);
   ASSERT_TRUE(settings.LoadStartupSettings());
-  EXPECT_EQ(settings.logDir(), prefix);
+  EXPECT_EQ(settings.LogDir(), prefix);
   EXPECT_EQ(settings.yieldText(), "2 / 4");
 }
 
@@ -188,7 +188,7 @@ TEST_F(StationSettingsTest, LogPathWithDriveLetterLiesInTheProgramDirectory) {
 
   StationSettings settings(prompt);
   ASSERT_TRUE(settings.LoadStartupSettings());
-  EXPECT_EQ(settings.logDir(), "D:\\logs\\");
+  EXPECT_EQ(settings.LogDir(), "D:\\logs\\");
   EXPECT_TRUE(std::filesystem::is_directory(dir / "logs"));
 }
 
@@ -205,7 +205,7 @@ TEST_F(StationSettingsTest, MissingSettingsFileIsReportedThenDefaultsApplyAndNex
   EXPECT_EQ(settings.record().DiskLabel.view(), "SSD Disk");
   EXPECT_FALSE(std::filesystem::exists(path));
 
-  EXPECT_TRUE(settings.SaveSettingsToIni(settings.settingsFileName()));
+  EXPECT_TRUE(settings.SaveSettingsToIni(settings.SettingsFileName()));
   EXPECT_TRUE(std::filesystem::exists(path));
 }
 
@@ -257,7 +257,7 @@ TEST_P(FlashFailureTest, FailsWithItsMessageLeavingFilesAndStateAsTheyWere) {
   EXPECT_EQ(settings.record().DiskLabel.view(), "GOOD");
   EXPECT_EQ(settings.volumeLabelText(), "GOOD");
   EXPECT_EQ(settings.iniFileText(), "good.ini");
-  EXPECT_EQ(settings.logDir(), programFile("log") + "/");
+  EXPECT_EQ(settings.LogDir(), programFile("log") + "/");
   EXPECT_FALSE(settings.locked());
   EXPECT_EQ(settings.flashTable().FlashEntryCount, 2);
 }
@@ -333,7 +333,7 @@ TEST_F(StationSettingsTest, ExitWritesTheChosenFileDodevuduBesideTheProgramAndTh
   ScriptedFileDialogs dialogs;
   dialogs.answer(elsewhere / "line.ini");
   settings.INILoadBtnClick(dialogs);
-  ASSERT_EQ(settings.settingsFileName(), (elsewhere / "line.ini").string());
+  ASSERT_EQ(settings.SettingsFileName(), (elsewhere / "line.ini").string());
   settings.record().TotalTestCount = 12;
   settings.record().NumberOfPass = 9;
 
@@ -387,7 +387,7 @@ TEST_F(ButtonsTest, LoadIniLoadsTheChosenFileAndReappliesThePages) {
   dialogs.answer(dir / "other.ini");
   settings.INILoadBtnClick(dialogs);
 
-  EXPECT_EQ(settings.settingsFileName(), programFile("other.ini"));
+  EXPECT_EQ(settings.SettingsFileName(), programFile("other.ini"));
   EXPECT_EQ(settings.record().DiskLabel.view(), "OTHER");
   EXPECT_EQ(settings.iniFileText(), "other.ini");
   EXPECT_EQ(afterLoadCalls, 1);
@@ -399,7 +399,7 @@ TEST_F(ButtonsTest, LoadIniRefusesTheFlashListInAnyCase) {
     settings.INILoadBtnClick(dialogs);
     EXPECT_EQ(prompt.takeMessages(), std::vector<std::string>{kFlashFileRefusal}) << name;
   }
-  EXPECT_EQ(settings.settingsFileName(), programFile(devlib::kSettingsFileName));
+  EXPECT_EQ(settings.SettingsFileName(), programFile(devlib::kSettingsFileName));
   EXPECT_EQ(afterLoadCalls, 0);
 }
 
@@ -410,7 +410,7 @@ TEST_F(ButtonsTest, LoadIniOfAFailingFileKeepsTheCurrentFile) {
 
   EXPECT_EQ(prompt.takeMessages(),
             std::vector<std::string>{"Please make sure the flash file None.ini format correct!\n"});
-  EXPECT_EQ(settings.settingsFileName(), programFile(devlib::kSettingsFileName));
+  EXPECT_EQ(settings.SettingsFileName(), programFile(devlib::kSettingsFileName));
   EXPECT_EQ(settings.record().DiskLabel.view(), "START");
   EXPECT_EQ(afterLoadCalls, 1);
 }
@@ -421,7 +421,7 @@ TEST_F(ButtonsTest, SaveIniCopiesThePagesThenWritesTheChosenFile) {
   dialogs.answer(elsewhere / "saved.ini");
   settings.INISaveBtnClick(dialogs);
 
-  EXPECT_EQ(settings.settingsFileName(), (elsewhere / "saved.ini").string());
+  EXPECT_EQ(settings.SettingsFileName(), (elsewhere / "saved.ini").string());
   StationSettings reader(prompt);
   ASSERT_TRUE(reader.LoadSettingsFromIni((elsewhere / "saved.ini").string()));
   EXPECT_EQ(reader.record().DiskLabel.view(), "FROM PAGES");
@@ -433,7 +433,7 @@ TEST_F(ButtonsTest, SaveIniCancelKeepsTheCopiedValuesAndWritesNothing) {
   settings.INISaveBtnClick(dialogs);
 
   EXPECT_EQ(settings.record().DiskLabel.view(), "FROM PAGES");
-  EXPECT_EQ(settings.settingsFileName(), programFile(devlib::kSettingsFileName));
+  EXPECT_EQ(settings.SettingsFileName(), programFile(devlib::kSettingsFileName));
   EXPECT_EQ(SettingsFileBuilder::readFile(dir / devlib::kSettingsFileName), before);
 }
 

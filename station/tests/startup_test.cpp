@@ -293,8 +293,8 @@ TEST(ExitCodeTest, OnlyReadyIsZero) {
 // --- Caption ---------------------------------------------------------------
 
 TEST(CaptionTest, NamesThePathWord) {
-  EXPECT_EQ(CaptionString("SATA"), "Tolvane A4X SATA M.P. Tool B.2.9.21 S/U ");
-  EXPECT_EQ(CaptionString("USB"), "Tolvane A4X USB M.P. Tool B.2.9.21 S/U ");
+  EXPECT_EQ(ShowCaptionString("SATA"), "Tolvane A4X SATA M.P. Tool B.2.9.21 S/U ");
+  EXPECT_EQ(ShowCaptionString("USB"), "Tolvane A4X USB M.P. Tool B.2.9.21 S/U ");
 }
 
 }  // namespace

@@ -109,8 +109,8 @@ class StationSettings {
   const devlib::SettingsRecord& record() const { return state_.record; }
   const devlib::FlashParams& options() const { return state_.options; }
   const devlib::FlashTable& flashTable() const { return state_.flashTable; }
-  const std::string& settingsFileName() const { return settingsFileName_; }
-  const std::string& logDir() const { return state_.logDir; }
+  const std::string& SettingsFileName() const { return settingsFileName_; }
+  const std::string& LogDir() const { return state_.logDir; }
   // Locked by a loaded file with a nonzero MPVersion; no later load unlocks.
   bool locked() const { return state_.locked; }
 

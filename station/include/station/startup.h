@@ -72,7 +72,7 @@ SupportFiles CheckSupportFiles(platform::prompt::Prompt& prompt);
 // --- Caption ---------------------------------------------------------------
 
 // The main window's caption; `pathWord` is "SATA" or "USB".
-std::string CaptionString(std::string_view pathWord);
+std::string ShowCaptionString(std::string_view pathWord);
 
 // --- Start-up status -------------------------------------------------------
 

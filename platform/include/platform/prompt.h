@@ -21,6 +21,11 @@ class Prompt {
   // Asks for a line of text; nothing when the user cancels.
   virtual std::optional<std::string> input(std::string_view caption, std::string_view label,
                                            std::string_view initial) = 0;
+  // Asks for a secret line (a password): the typed text is masked where
+  // the prompt can show it. Plain input where it cannot.
+  virtual std::optional<std::string> inputSecret(std::string_view caption, std::string_view label) {
+    return input(caption, label, "");
+  }
 };
 
 // Writes every message to the debug output; an input box gives its initial text.

@@ -107,6 +107,7 @@ class StationSettings {
 
   devlib::SettingsRecord& record() { return state_.record; }
   const devlib::SettingsRecord& record() const { return state_.record; }
+  devlib::FlashParams& options() { return state_.options; }
   const devlib::FlashParams& options() const { return state_.options; }
   const devlib::FlashTable& flashTable() const { return state_.flashTable; }
   const std::string& SettingsFileName() const { return settingsFileName_; }

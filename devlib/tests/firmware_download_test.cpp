@@ -33,6 +33,7 @@
 #include "platform/paths.h"
 #include "testsupport/firmware_images.h"
 #include "testsupport/ram_code_images.h"
+#include "ata_text.h"
 
 namespace devlib::testing {
 namespace {
@@ -63,15 +64,6 @@ std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
 }
 std::string Text(std::span<const std::uint8_t> b, std::size_t at, std::size_t n) {
   return std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
-}
-// An ATA string: byte pairs swapped, trailing blanks dropped.
-std::string AtaText(std::span<const std::uint8_t> b, std::size_t at, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; i += 2) {
-    s += static_cast<char>(b[at + i + 1]);
-    s += static_cast<char>(b[at + i]);
-  }
-  return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 std::string Trimmed(std::string s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
 

@@ -44,6 +44,7 @@
 #include "testsupport/firmware_images.h"
 #include "testsupport/flash_list_builder.h"
 #include "testsupport/settings_file_builder.h"
+#include "ata_text.h"
 
 namespace devlib::testing {
 namespace {
@@ -150,15 +151,6 @@ std::uint16_t Le16(std::span<const std::uint8_t> b, std::size_t at) {
 }
 std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint32_t>(Le16(b, at)) | (static_cast<std::uint32_t>(Le16(b, at + 2)) << 16);
-}
-// An ATA string: byte pairs swapped, trailing blanks dropped.
-std::string AtaText(std::span<const std::uint8_t> b, std::size_t at, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; i += 2) {
-    s += static_cast<char>(b[at + i + 1]);
-    s += static_cast<char>(b[at + i]);
-  }
-  return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 // A USB string descriptor's characters.
 std::string DescriptorText(std::span<const std::uint8_t> b, std::size_t at) {

@@ -105,10 +105,8 @@ bool StationSettings::LoadSettingsFromIni(const std::string& path) {
   loaded->record.NumberOfPass =
       static_cast<std::uint32_t>(platform::profile::readInt("TestRecord", "NumberOfPass", 0, counters));
 
-  const bool fileLocks = loaded->record.MPVersion != 0;
   state_ = std::move(*loaded);
   loaded_ = true;
-  if (fileLocks && view_.lockPages) view_.lockPages();
   if (view_.settingsToControls) view_.settingsToControls(state_.record);
   ShowYield();
   return true;

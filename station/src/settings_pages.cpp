@@ -388,10 +388,14 @@ void SettingsPages::AfterLoadIni() {
 
 SettingsView MakeSettingsView(SettingsPages& pages) {
   SettingsView view;
-  view.settingsToControls = [&pages](const devlib::SettingsRecord&) { pages.SettingsToControls(); };
+  // Only a completed load fills the pages this way, so a locking file is
+  // seen here, once per load.
+  view.settingsToControls = [&pages](const devlib::SettingsRecord& record) {
+    if (record.MPVersion != 0) pages.LockFromLoad();
+    pages.SettingsToControls();
+  };
   view.controlsToSettings = [&pages](devlib::SettingsRecord&) { pages.ControlsToSettings(); };
   view.afterLoadIni = [&pages] { pages.AfterLoadIni(); };
-  view.lockPages = [&pages] { pages.LockFromLoad(); };
   return view;
 }
 

@@ -55,8 +55,6 @@ struct SettingsView {
   // After "Load INI": re-applies the flash selection, the lock state and the
   // test item check list.
   std::function<void()> afterLoadIni;
-  // A file with a nonzero MPVersion has loaded: the pages lock.
-  std::function<void()> lockPages;
 };
 
 // "pass / total" as the yield edit shows it.

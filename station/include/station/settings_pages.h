@@ -332,8 +332,8 @@ class SettingsPages {
   int selectedBank() const;
 };
 
-// The settings load's view of `pages`: the two copies and the re-apply after
-// "Load INI", and the lock a loaded file sets.
+// The settings load's view of `pages`: the two copies, the re-apply after
+// "Load INI", and the lock that a loaded file with a nonzero MPVersion sets.
 SettingsView MakeSettingsView(SettingsPages& pages);
 
 // The password that unlocks the settings pages.

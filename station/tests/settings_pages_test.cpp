@@ -645,6 +645,20 @@ TEST_F(FirmwareFiles, TheUsbFileRaisesTheSerialMinimumLength) {
   EXPECT_EQ(state.SerialNumEditLabel, "Serial Number (20) ");
 }
 
+TEST_F(SettingsPagesTest, ASataFileAfterAUsbFileKeepsItsShorterSerialLength) {
+  ASSERT_TRUE(load(SettingsFileBuilder().section("TestItems").key("DownloadType", 2)));
+  pages.FunCheckListBoxClickCheck();
+  ASSERT_EQ(state.SNMinLengthSpin.minimum, 12);
+  ASSERT_TRUE(load(SettingsFileBuilder()
+                       .section("TestItems")
+                       .key("DownloadType", 1)
+                       .section("DeviceSetting")
+                       .key("SNMinLength", 5)));
+  EXPECT_EQ(state.SNMinLengthSpin.value, 5);
+  pages.ControlsToSettings();
+  EXPECT_EQ(settings.record().SNMinLength, 5);
+}
+
 TEST_F(FirmwareFiles, TheCaptionNamesThePath) {
   pages.setPathWord("USB");
   check(true, false);

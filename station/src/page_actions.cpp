@@ -37,7 +37,6 @@ constexpr std::uint64_t kFirmwareVersionAt = 774;
 constexpr std::size_t kFirmwareVersionLength = 6;
 constexpr std::uint64_t kFirmwareFormatAt = 809;
 constexpr std::size_t kFirmwareFormatLength = 2;
-constexpr int kUsbSerialMinLength = 12;
 
 bool IsControl(char32_t key) { return key < kBlank; }
 bool IsDigit(char32_t key) { return key >= U'0' && key <= U'9'; }
@@ -264,8 +263,8 @@ void SettingsPages::BinFileChkClick() {
 
   SpinState& spin = state_.SNMinLengthSpin;
   if (state_.UsbBinChk) {
-    spin.minimum = kUsbSerialMinLength;
-    spin.value = std::max(spin.value, kUsbSerialMinLength);
+    spin.minimum = page_values::kUsbSerialMinLength;
+    spin.value = std::max(spin.value, page_values::kUsbSerialMinLength);
     state_.SerialNumEditLabel = "Serial Number (12-20) ";
   } else {
     spin.minimum = 1;

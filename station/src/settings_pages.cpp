@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "page_values.h"
 #include "station/test_items.h"
@@ -36,7 +37,6 @@ constexpr int kPreformatItem = 5;
 constexpr int kDownloadItem = 6;
 constexpr int kFormatItem = 11;
 constexpr int kCopyImageItem = 12;
-constexpr int kUsbSerialMinLength = 12;
 
 // Check-list entry -> the sub-page it shows.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kSubPageOfEntry = {{
@@ -137,7 +137,7 @@ void SettingsPages::SettingsToControls() {
   s.UsbBinChkVisible = true;
   // The serial length's lower bound follows the USB box at once, so that the
   // value below is not held to the bound of the file loaded before.
-  s.SNMinLengthSpin.minimum = s.UsbBinChk ? kUsbSerialMinLength : 1;
+  s.SNMinLengthSpin.minimum = s.UsbBinChk ? page_values::kUsbSerialMinLength : 1;
 
   // Format; the label edit's change check runs as its text is set.
   s.FmtTypeComboBox.index = ComboIndexOf(s.FmtTypeComboBox, r.DiskFormat);

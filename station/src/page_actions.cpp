@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "devlib/device_helpers.h"
 #include "page_values.h"
@@ -187,7 +188,8 @@ void SettingsPages::CalcIDEMAToRatioBnClick() {
   }
 
   // 64-bit arithmetic: the sector count of the largest parts does not fit 32 bits.
-  const devlib::FlashParams& params = *devlib::CurrentFlashParams();
+  const std::shared_ptr<const devlib::FlashParams> current = devlib::CurrentFlashParams();
+  const devlib::FlashParams& params = *current;
   const std::uint64_t channels = params.setting.channels;
   const std::uint64_t banks = params.setting.banks;
   const std::uint64_t blocks = params.geometry.blockValue;

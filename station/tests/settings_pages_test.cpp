@@ -765,6 +765,7 @@ TEST_F(IniButtons, LoadIniShowsAndAppliesTheChosenFile) {
       .key("Channel", 4)
       .writeTo(dir / "other.ini");
   dialogs.answer(dir / "other.ini");
+  state.pagesEnabled = false;  // as the window may show them during a run
   settings.INILoadBtnClick(dialogs);
 
   EXPECT_EQ(settings.SettingsFileName(), (dir / "other.ini").string());

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "devlib/flash_list.h"
 #include "devlib/flash_params.h"
@@ -74,6 +75,8 @@ std::string LogDirectoryFor(std::string_view logPath);
 class StationSettings {
  public:
   explicit StationSettings(platform::prompt::Prompt& prompt, SettingsView view = {});
+  // The pages, once they exist (they are made with these settings).
+  void setView(SettingsView view) { view_ = std::move(view); }
 
   // Start-up: a cleared record and DODEVUDU.ini beside the program. False
   // when the program cannot go on (see LoadSettingsFromIni).

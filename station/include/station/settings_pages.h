@@ -252,6 +252,9 @@ class SettingsPages {
   // "SATA" or "USB", as the last scan chose the path.
   void setPathWord(std::string word);
   void setSpecialMode(bool on) { specialMode_ = on; }
+  // The part index within its vendor that UpdateFlashList selects when no
+  // vendor was chosen (the flash auto-detect's choice); 0 at start.
+  void setPreferredFlashPart(int part) { preferredFlashPart_ = part; }
 
   // The record into the pages, in the station's order.
   void SettingsToControls();
@@ -294,6 +297,13 @@ class SettingsPages {
   // prompt, masked.
   void SpeedButton8Click(bool fromLockButton);
   bool SettingsUnlocked() const { return settingsUnlocked_; }
+  // A settings file with a nonzero MPVersion has loaded: only the password
+  // unlocks the pages again. The next SpeedButton8Click shows it.
+  void LockFromLoad() { settingsUnlocked_ = false; }
+
+  // After "Load INI": the flash selection applied again, the lock state
+  // shown, the check list copied.
+  void AfterLoadIni();
 
   const FirmwareFileChoice& firmwareFiles() const { return firmwareFiles_; }
   SettingsPageState& state() { return state_; }
@@ -309,7 +319,26 @@ class SettingsPages {
   bool specialMode_ = false;
   bool settingsUnlocked_ = true;
   bool inFlashInfoChange_ = false;
+  bool inSettingsToControls_ = false;
+  int preferredFlashPart_ = 0;
+  std::optional<std::string> warnedFlashName_;  // the unlisted FlashUniName last warned about
+  std::string shownDecodeRefusal_;             // the part refusal last shown, so it is not repeated
+
+  void fillConnectionItems();
+  void flashSelectionToControls();
+  // The flash list row the vendor and part combos select; -1 for none.
+  int selectedFlashRow() const;
+  int selectedChannel() const;
+  int selectedBank() const;
 };
+
+// The settings load's view of `pages`: the two copies, the re-apply after
+// "Load INI", and the lock that a loaded file with a nonzero MPVersion sets.
+// The pages are made with the settings, then handed to them:
+//   StationSettings settings(prompt);
+//   SettingsPages pages(settings, prompt, state);
+//   settings.setView(MakeSettingsView(pages));
+SettingsView MakeSettingsView(SettingsPages& pages);
 
 // The password that unlocks the settings pages.
 std::string_view SettingsPassword();

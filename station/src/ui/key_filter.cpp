@@ -1,6 +1,7 @@
 #include "key_filter.h"
 
 #include <QKeyEvent>
+#include <algorithm>
 
 namespace fleetburn::ui {
 
@@ -12,15 +13,15 @@ QString FilterText(const QString& text, const KeyFilter& filter) {
   return filtered;
 }
 
-KeyFilterValidator::KeyFilterValidator(KeyFilter filter, const bool* bypass, QObject* parent)
-    : QValidator(parent), filter_(std::move(filter)), bypass_(bypass) {}
+KeyFilterValidator::KeyFilterValidator(KeyFilter filter, int maxLength, const bool* bypass, QObject* parent)
+    : QValidator(parent), filter_(std::move(filter)), maxLength_(maxLength), bypass_(bypass) {}
 
 QValidator::State KeyFilterValidator::validate(QString& input, int& position) const {
   if (*bypass_) return Acceptable;
   // The caret stays behind the same characters it was behind.
   const QString before = FilterText(input.left(position), filter_);
-  input = before + FilterText(input.mid(position), filter_);
-  position = static_cast<int>(before.size());
+  input = (before + FilterText(input.mid(position), filter_)).left(maxLength_);
+  position = static_cast<int>(std::min<qsizetype>(before.size(), maxLength_));
   return Acceptable;
 }
 
@@ -40,7 +41,8 @@ bool KeyPressFilter::eventFilter(QObject* watched, QEvent* event) {
 
 void AttachKeyFilter(QLineEdit* edit, const KeyFilter& filter, const bool* bypass) {
   edit->installEventFilter(new KeyPressFilter(filter, edit));
-  edit->setValidator(new KeyFilterValidator(filter, bypass, edit));
+  edit->setValidator(new KeyFilterValidator(filter, edit->maxLength(), bypass, edit));
+  edit->setMaxLength(QLineEdit().maxLength());
 }
 
 }  // namespace fleetburn::ui

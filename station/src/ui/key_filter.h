@@ -18,12 +18,15 @@ QString FilterText(const QString& text, const KeyFilter& filter);
 
 class KeyFilterValidator final : public QValidator {
  public:
-  // While `*bypass` is true (the window is showing its state) text passes unchanged.
-  KeyFilterValidator(KeyFilter filter, const bool* bypass, QObject* parent);
+  // Filtered text longer than `maxLength` keeps its first `maxLength`
+  // characters. While `*bypass` is true (the window is showing its state)
+  // text passes unchanged.
+  KeyFilterValidator(KeyFilter filter, int maxLength, const bool* bypass, QObject* parent);
   State validate(QString& input, int& position) const override;
 
  private:
   KeyFilter filter_;
+  int maxLength_;
   const bool* bypass_;
 };
 
@@ -38,7 +41,8 @@ class KeyPressFilter final : public QObject {
   KeyFilter filter_;
 };
 
-// Both on `edit`.
+// Both on `edit`. Its maximum length moves into the validator, so that a
+// paste is filtered first and cut to the length afterwards.
 void AttachKeyFilter(QLineEdit* edit, const KeyFilter& filter, const bool* bypass);
 
 }  // namespace fleetburn::ui

@@ -88,7 +88,7 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
     PageControl1->addTab(page.member, page.caption);
   }
   PageControl1->setTabVisible(PageControl1->indexOf(TabSheet6), false);
-  PageControl1->setFixedHeight(318);
+  PageControl1->setFixedHeight(296);
   column->addWidget(PageControl1);
 
   StyleScrollBox = new QScrollArea(central);
@@ -175,7 +175,11 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
 }
 
 void TMainForm::buildBoard(int portCount) {
-  rowsPerColumn_ = ui::RowsPerColumn(StyleScrollBox->viewport()->height(), template_.panel.height);
+  // The window is not shown yet: its layout is worked out now, so that the
+  // scroll box has the height it will show with.
+  layout()->activate();
+  centralWidget()->layout()->activate();
+  rowsPerColumn_ = ui::RowsPerColumn(StyleScrollBox->maximumViewportSize().height(), template_.panel.height);
   const std::vector<Rect> rects =
       BoardRects(portCount, rowsPerColumn_, template_.panel.width, template_.panel.height);
   for (int port = 0; port < portCount; ++port) {

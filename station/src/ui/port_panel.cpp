@@ -10,7 +10,7 @@ QRect ToQRect(const Rect& rect) { return QRect(rect.left, rect.top, rect.width, 
 
 QString Indexed(const char* name, int index) { return QString::fromLatin1(name) + QString::number(index); }
 
-constexpr int kLabelGap = 3;
+constexpr int kLabelGap = 1;
 
 }  // namespace
 
@@ -79,9 +79,9 @@ QLineEdit* PortPanel::addLabelledEdit(const QString& name, const QString& label,
   auto* text = new QLabel(label, this);
   text->setObjectName(name + "Label");
   QFont small = text->font();
-  small.setPixelSize(11);
+  small.setPixelSize(10);
   text->setFont(small);
-  text->setGeometry(2, at.top, at.left - kLabelGap - 2, at.height);
+  text->setGeometry(1, at.top, at.left - kLabelGap - 1, at.height);
   text->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   text->setBuddy(edit);
   return edit;

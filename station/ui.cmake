@@ -33,5 +33,7 @@ tolvane_add_test(station_process_tests LABEL station
   SOURCES tests/ui/fleetburn_process_test.cpp tests/ui/qt_test_main.cpp
   LIBS fleetburn_ui testsupport)
 target_compile_definitions(station_process_tests PRIVATE
-  FLEETBURN_EXECUTABLE="$<TARGET_FILE:fleetburn>")
+  FLEETBURN_EXECUTABLE="$<TARGET_FILE:fleetburn>"
+  FLEETBURN_RUN_DIR="${CMAKE_CURRENT_BINARY_DIR}/process-runs"
+  TOLVANE_SCENARIO_DIR="${PROJECT_SOURCE_DIR}/drivesim/scenarios")
 add_dependencies(station_process_tests fleetburn)

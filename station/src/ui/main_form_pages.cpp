@@ -319,8 +319,9 @@ QWidget* TMainForm::buildFlashPage() {
   auto* capacity = new QFormLayout;
   CapacityEdit = Edit(detail, "CapacityEdit", 0, true);
   CapacityEdit2 = Edit(detail, "CapacityEdit2", 0, true);
-  capacity->addRow("Capacity GB (1K=1000)", CapacityEdit);
-  capacity->addRow("Capacity GB (1K=1024)", CapacityEdit2);
+  capacity->addRow("(1K=1000)", CapacityEdit);
+  capacity->addRow("(1K=1024)", CapacityEdit2);
+  column->addWidget(new QLabel("Capacity (GB)", detail));
   column->addLayout(capacity);
   row->addWidget(detail, 2);
 
@@ -436,6 +437,7 @@ QWidget* TMainForm::buildFirmwarePage() {
     b.texts.push_back({field.edit, field.member});
     ++line;
   }
+  grid->setRowStretch(4, 1);
   row->addWidget(ratioGroup, 3);
 
   auto* right = new QWidget(page);
@@ -524,7 +526,8 @@ QWidget* TMainForm::buildIdentifyPage() {
   form->addRow("UID", UIDLEdit);
   form->addRow("", UIDIncChk);
   form->addRow("Counting", radix);
-  row->addWidget(uid, 1);
+  uid->setFixedWidth(420);
+  row->addWidget(uid, 0, Qt::AlignTop | Qt::AlignLeft);
 
   IdentifyListView = Make<QTreeWidget>(page, "IdentifyListView");
   IdentifyListView->setColumnCount(2);

@@ -21,6 +21,7 @@
 #include "drivesim/line.h"
 #include "drivesim/scenario.h"
 #include "platform/clock.h"
+#include "platform/debug.h"
 #include "platform/devices.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
@@ -30,6 +31,7 @@
 #include "testsupport/ram_code_images.h"
 #include "testsupport/settings_file_builder.h"
 #include "ui/main_form.h"
+#include "ui/qt_file_dialogs.h"
 #include "ui/title_dialog.h"
 
 namespace fleetburn::ui {
@@ -69,6 +71,8 @@ class StationWindow : public ::testing::Test {
   void SetUp() override {
     platform::paths::setProgramDirectory(dir.path());
     platform::prompt::installPrompt(prompt);
+    // The hub walk's trace is not what these tests look at.
+    platform::debug::installSink([](platform::debug::Level, std::optional<int>, std::string_view) {});
     devlib::InitPortIoTable(devlib::ProgramKind::Fleetburn);
     WriteFlashList(dir / "Flash.ini");
     testsupport::WriteRamCodeImages(dir.path());
@@ -94,6 +98,7 @@ class StationWindow : public ::testing::Test {
     platform::devices::installDeviceTree(nullptr);
     platform::prompt::installPrompt(nullptr);
     platform::paths::setProgramDirectory({});
+    platform::debug::installSink({});
   }
 
   void Load(const char* scenario) {
@@ -534,6 +539,12 @@ TEST_F(StationWindow, ScreenshotsOfTheWindowAndEveryPage) {
     panel.setCaption(port == 2 ? "Flash Module Test Fail (M00)" : port == 1 ? "Pass" : "114473 MB");
   }
   Screenshot(*form, "main_window_with_panels");
+}
+
+TEST(FileDialogFilter, StationFiltersBecomeDialogNameFilters) {
+  EXPECT_EQ(NameFilterOf(kSettingsFileFilter), "EEPROM INI file (*.ini)");
+  EXPECT_EQ(NameFilterOf("Def. Table (*.txt)|*.txt"), "Def. Table (*.txt)");
+  EXPECT_EQ(NameFilterOf("Later Table (*.txt)|*.txt"), "Later Table (*.txt)");
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ constexpr int kAutoTestInterval = 200;  // ms
 
 }  // namespace
 
-
 TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWidget* parent)
     : QMainWindow(parent),
       prompt_(prompt),

@@ -97,7 +97,6 @@ class TMainForm : public QMainWindow {
   QPushButton* INILoadBtn = nullptr;
   QPushButton* INISaveBtn = nullptr;
   QTabWidget* PageControl2 = nullptr;
-  std::vector<QWidget*> subPages;  // PageControl2's pages, named by their captions
   std::array<QCheckBox*, 5> CheckID{};
   QCheckBox* SataBinChk = nullptr;
   QCheckBox* UsbBinChk = nullptr;

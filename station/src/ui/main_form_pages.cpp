@@ -136,7 +136,6 @@ void TMainForm::buildSubPages() {
     auto* page = new QWidget;
     page->setObjectName(QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size())));
     PageControl2->addTab(page, page->objectName());
-    subPages.push_back(page);
     pages[caption] = page;
   }
   const auto numeric = [&](QWidget* page, const char* label, QLineEdit*& edit, const char* name,

@@ -506,6 +506,52 @@ TEST_F(StationWindow, SerialNumberDialogShowsTheFieldsOfItsLayoutAndFiltersThem)
   EXPECT_EQ(title.result(), QDialog::Accepted);
 }
 
+// Every control the operator can see on a page gets at least the room it
+// asks for, and a port panel's controls do not cover each other.
+TEST_F(StationWindow, NoControlIsClippedOrCoversAnother) {
+  auto form = Open("line50.ini");
+  form->PageControl1->setTabVisible(form->PageControl1->indexOf(form->TabSheet5), true);
+  const auto checkPage = [&](const std::string& where) {
+    QApplication::processEvents();
+    for (QWidget* widget : form->PageControl1->currentWidget()->findChildren<QWidget*>()) {
+      if (!widget->isVisible() || widget->objectName().startsWith("qt_")) continue;
+      if (qobject_cast<QLabel*>(widget) == nullptr && qobject_cast<QAbstractButton*>(widget) == nullptr &&
+          qobject_cast<QLineEdit*>(widget) == nullptr && qobject_cast<QComboBox*>(widget) == nullptr) {
+        continue;
+      }
+      const QSize wanted = widget->minimumSizeHint();
+      EXPECT_GE(widget->width(), wanted.width()) << where << " " << widget->objectName().toStdString();
+      EXPECT_GE(widget->height(), wanted.height()) << where << " " << widget->objectName().toStdString();
+    }
+  };
+  for (int page = 0; page < form->PageControl1->count(); ++page) {
+    if (!form->PageControl1->isTabVisible(page)) continue;
+    form->PageControl1->setCurrentIndex(page);
+    if (page == 0) {
+      for (int row = 0; row < form->FunCheckListBox->count(); ++row) {
+        form->FunCheckListBox->setCurrentRow(row);
+        checkPage("Test Items, entry " + std::to_string(row));
+      }
+    } else {
+      checkPage(form->PageControl1->tabText(page).toStdString());
+    }
+  }
+
+  PortPanel& panel = *form->portPanels().back();
+  panel.setShown(true);
+  std::vector<QWidget*> shown;
+  for (QWidget* child : panel.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isVisibleTo(&panel)) shown.push_back(child);
+  }
+  for (std::size_t a = 0; a < shown.size(); ++a) {
+    EXPECT_TRUE(panel.rect().contains(shown[a]->geometry())) << shown[a]->objectName().toStdString();
+    for (std::size_t b = a + 1; b < shown.size(); ++b) {
+      EXPECT_FALSE(shown[a]->geometry().intersects(shown[b]->geometry()))
+          << shown[a]->objectName().toStdString() << " and " << shown[b]->objectName().toStdString();
+    }
+  }
+}
+
 // Screenshots of the window on the full line and of every settings page,
 // with the sub-pages of the entries that have one.
 TEST_F(StationWindow, ScreenshotsOfTheWindowAndEveryPage) {

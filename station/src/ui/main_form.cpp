@@ -1,5 +1,4 @@
 #include "main_form.h"
-#include "main_form_bindings.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,6 +12,7 @@
 
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
+#include "main_form_bindings.h"
 #include "platform/debug.h"
 #include "platform/paths.h"
 #include "station/port_record.h"
@@ -179,8 +179,7 @@ void TMainForm::buildBoard(int portCount) {
   layout()->activate();
   centralWidget()->layout()->activate();
   rowsPerColumn_ = ui::RowsPerColumn(StyleScrollBox->maximumViewportSize().height(), template_.panel.height);
-  const std::vector<Rect> rects =
-      BoardRects(portCount, rowsPerColumn_, template_.panel.width, template_.panel.height);
+  const std::vector<Rect> rects = BoardRects(portCount, rowsPerColumn_, template_.panel.width, template_.panel.height);
   for (int port = 0; port < portCount; ++port) {
     auto* panel = new PortPanel(port, template_, boardContent);
     const Rect& at = rects[static_cast<std::size_t>(port)];
@@ -270,9 +269,8 @@ void TMainForm::ReadPages() {
   }
   state_.FunCheckListBoxIndex = FunCheckListBox->currentRow();
 
-  for (int row = 0; row < IdentifyListView->topLevelItemCount() &&
-                    row < static_cast<int>(state_.IdentifyListView.size());
-       ++row) {
+  for (int row = 0;
+       row < IdentifyListView->topLevelItemCount() && row < static_cast<int>(state_.IdentifyListView.size()); ++row) {
     const QTreeWidgetItem* item = IdentifyListView->topLevelItem(row);
     IdentifyItem& shown = state_.IdentifyListView[static_cast<std::size_t>(row)];
     shown.caption = S(item->text(0));
@@ -344,8 +342,10 @@ void TMainForm::ShowPages() {
   SNMinLengthSpin->setValue(state_.SNMinLengthSpin.value);
   SerialNumEditLabel->setText(Q(state_.SerialNumEditLabel));
   const FirmwareFileChoice& firmware = pages_.firmwareFiles();
-  SataBinLabel->setText(Q(firmware.SataBinName + (firmware.SataBinVersion.empty() ? "" : " (" + firmware.SataBinVersion + ")")));
-  UsbBinLabel->setText(Q(firmware.UsbBinName + (firmware.UsbBinVersion.empty() ? "" : " (" + firmware.UsbBinVersion + ")")));
+  SataBinLabel->setText(
+      Q(firmware.SataBinName + (firmware.SataBinVersion.empty() ? "" : " (" + firmware.SataBinVersion + ")")));
+  UsbBinLabel->setText(
+      Q(firmware.UsbBinName + (firmware.UsbBinVersion.empty() ? "" : " (" + firmware.UsbBinVersion + ")")));
 
   // The check list keeps its items while only their states change, so the
   // operator's selection and scroll position stay.

@@ -447,8 +447,7 @@ QWidget* TMainForm::buildFirmwarePage() {
   IDEMAEdit = Edit(idema, "IDEMAEdit");
   IDEMARatio = Edit(idema, "IDEMARatio", 0, true);
   CalcIDEMAToRatioBn = Make<QPushButton>(idema, "CalcIDEMAToRatioBn", QStringLiteral("Set"));
-  RestoreReservedRatio =
-      Make<QPushButton>(idema, "RestoreReservedRatio", QStringLiteral("Restore default value"));
+  RestoreReservedRatio = Make<QPushButton>(idema, "RestoreReservedRatio", QStringLiteral("Restore default value"));
   idemaGrid->addWidget(new QLabel("IDEMA capacity (GB)", idema), 0, 0);
   idemaGrid->addWidget(IDEMAEdit, 0, 1);
   idemaGrid->addWidget(CalcIDEMAToRatioBn, 0, 2);
@@ -564,8 +563,8 @@ QWidget* TMainForm::buildRdPage() {
   const Line lines[] = {
       {GetDefTabChk, "GetDefTabChk", "Get Def. Table", &SettingsPageState::GetDefTabChk, TableInEdit, "TableInEdit",
        &SettingsPageState::TableInEdit, GetDefTabBtn, "GetDefTabBtn", "Save To"},
-      {PutDefTabChk, "PutDefTabChk", "Put Def. Table", &SettingsPageState::PutDefTabChk, TableOutEdit,
-       "TableOutEdit", &SettingsPageState::TableOutEdit, PutDefTabBtn, "PutDefTabBtn", "Put From"},
+      {PutDefTabChk, "PutDefTabChk", "Put Def. Table", &SettingsPageState::PutDefTabChk, TableOutEdit, "TableOutEdit",
+       &SettingsPageState::TableOutEdit, PutDefTabBtn, "PutDefTabBtn", "Put From"},
       {GetLaterTabChk, "GetLaterTabChk", "Get Later Table", &SettingsPageState::GetLaterTabChk, LaterTableInEdit,
        "LaterTableInEdit", &SettingsPageState::LaterTableInEdit, GetLaterTabBtn, "GetLaterTabBtn", "Save To"},
       {PutLaterTabChk, "PutLaterTabChk", "Put Later Table", &SettingsPageState::PutLaterTabChk, LaterTableOutEdit,
@@ -685,8 +684,10 @@ void TMainForm::bindHandlers() {
   for (QCheckBox* box : {GetDefTabChk, PutDefTabChk, ClaimNewChk, GetLaterTabChk, PutLaterTabChk}) {
     connect(box, &QCheckBox::clicked, this, [this] { Handle([this] { pages_.RDPageClick(); }); });
   }
-  connect(GetDefTabBtn, &QPushButton::clicked, this, [this] { Handle([this] { pages_.GetDefTabBtnClick(dialogs_); }); });
-  connect(PutDefTabBtn, &QPushButton::clicked, this, [this] { Handle([this] { pages_.PutDefTabBtnClick(dialogs_); }); });
+  connect(GetDefTabBtn, &QPushButton::clicked, this,
+          [this] { Handle([this] { pages_.GetDefTabBtnClick(dialogs_); }); });
+  connect(PutDefTabBtn, &QPushButton::clicked, this,
+          [this] { Handle([this] { pages_.PutDefTabBtnClick(dialogs_); }); });
   connect(GetLaterTabBtn, &QPushButton::clicked, this,
           [this] { Handle([this] { pages_.GetLaterTabBtnClick(dialogs_); }); });
   connect(PutLaterTabBtn, &QPushButton::clicked, this,

@@ -25,8 +25,7 @@ void QtPrompt::message(std::string_view text) {
   QMessageBox::information(QApplication::activeWindow(), QApplication::applicationName(), Text(text));
 }
 
-std::optional<std::string> QtPrompt::input(std::string_view caption, std::string_view label,
-                                           std::string_view initial) {
+std::optional<std::string> QtPrompt::input(std::string_view caption, std::string_view label, std::string_view initial) {
   return Ask(caption, label, initial, QLineEdit::Normal);
 }
 

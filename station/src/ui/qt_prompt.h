@@ -9,8 +9,7 @@ namespace fleetburn::ui {
 class QtPrompt final : public platform::prompt::Prompt {
  public:
   void message(std::string_view text) override;
-  std::optional<std::string> input(std::string_view caption, std::string_view label,
-                                   std::string_view initial) override;
+  std::optional<std::string> input(std::string_view caption, std::string_view label, std::string_view initial) override;
   // The typed text shows as '*'.
   std::optional<std::string> inputSecret(std::string_view caption, std::string_view label) override;
 };
@@ -20,8 +19,7 @@ class QtPrompt final : public platform::prompt::Prompt {
 class UnattendedPrompt final : public platform::prompt::Prompt {
  public:
   void message(std::string_view text) override;
-  std::optional<std::string> input(std::string_view caption, std::string_view label,
-                                   std::string_view initial) override;
+  std::optional<std::string> input(std::string_view caption, std::string_view label, std::string_view initial) override;
 };
 
 }  // namespace fleetburn::ui

@@ -128,8 +128,8 @@ TEST_F(FleetburnProcess, SecondInstanceExitsOneBeforeAnyWindow) {
 TEST_F(FleetburnProcess, ProgramOnANetworkFileSystemExitsOneSilently) {
   WriteStation();
   const std::string settings = Read(program / "DODEVUDU.ini");
-  const Outcome run = Start({"AutoExecute", "--test-close-after-start",
-                         QString::fromStdString("--test-network-prefix=" + program.string())});
+  const Outcome run = Start(
+      {"AutoExecute", "--test-close-after-start", QString::fromStdString("--test-network-prefix=" + program.string())});
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.errors, "");

@@ -3,6 +3,8 @@
 // bound to their controls, the serial number dialog, and screenshots of
 // every page for a look at the layout.
 
+#include "ui/main_form.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -30,7 +32,6 @@
 #include "testsupport/flash_list_builder.h"
 #include "testsupport/ram_code_images.h"
 #include "testsupport/settings_file_builder.h"
-#include "ui/main_form.h"
 #include "ui/qt_file_dialogs.h"
 #include "ui/title_dialog.h"
 
@@ -59,8 +60,14 @@ class ScriptedFileDialogs final : public FileDialogs {
 void WriteFlashList(const std::filesystem::path& file) {
   testsupport::FlashListBuilder list;
   list.vendor("Tolvane")
-      .part({.uni = "WBG", .part = "TV64G2A", .sectorsPerPage = 8, .pagesPerBlock = 128, .blocks = 4096,
-             .planes = 2, .mlc = true, .chipEnables = 2})
+      .part({.uni = "WBG",
+             .part = "TV64G2A",
+             .sectorsPerPage = 8,
+             .pagesPerBlock = 128,
+             .blocks = 4096,
+             .planes = 2,
+             .mlc = true,
+             .chipEnables = 2})
       .part({.uni = "TVB", .part = "TV32G1B", .chipEnables = 1});
   list.vendor("Marlowe").part({.uni = "MRA", .part = "MR16G", .sectorsPerPage = 4});
   list.writeTo(file);
@@ -102,8 +109,7 @@ class StationWindow : public ::testing::Test {
   }
 
   void Load(const char* scenario) {
-    const drivesim::ScenarioLoad load =
-        drivesim::loadScenario(std::filesystem::path(TOLVANE_SCENARIO_DIR) / scenario);
+    const drivesim::ScenarioLoad load = drivesim::loadScenario(std::filesystem::path(TOLVANE_SCENARIO_DIR) / scenario);
     ASSERT_TRUE(load.line) << load.error;
     line = load.line;
     drivesim::installLine(line);
@@ -146,10 +152,13 @@ TEST_F(StationWindow, FrameAndPagesStandAsDesigned) {
   EXPECT_TRUE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_EQ(form->windowTitle().toStdString(), ShowCaptionString("SATA"));
 
-  const std::pair<const char*, const char*> pages[] = {
-      {"TabSheet1", "Test Items"},     {"TabSheet2", "Flash Setting"},    {"TabSheet6", "Dram Setting"},
-      {"TabSheet3", "Device Setting"}, {"TabSheet4", "F/W Setting"},      {"TabSheet18", "Identify Setting"},
-      {"TabSheet5", "RD"}};
+  const std::pair<const char*, const char*> pages[] = {{"TabSheet1", "Test Items"},
+                                                       {"TabSheet2", "Flash Setting"},
+                                                       {"TabSheet6", "Dram Setting"},
+                                                       {"TabSheet3", "Device Setting"},
+                                                       {"TabSheet4", "F/W Setting"},
+                                                       {"TabSheet18", "Identify Setting"},
+                                                       {"TabSheet5", "RD"}};
   ASSERT_EQ(form->PageControl1->count(), 7);
   for (int page = 0; page < 7; ++page) {
     EXPECT_EQ(form->PageControl1->widget(page)->objectName(), pages[page].first);
@@ -162,9 +171,9 @@ TEST_F(StationWindow, FrameAndPagesStandAsDesigned) {
     EXPECT_EQ(form->PageControl2->tabText(page).toStdString(), kSubPageCaptions[static_cast<std::size_t>(page)]);
   }
 
-  const std::pair<QPushButton*, const char*> buttons[] = {{form->INILoadBtn, "Load INI"}, {form->INISaveBtn, "Save INI"},
-                                                          {form->RefreshBtn, "Refresh"},  {form->ExecuteBtn, "START"},
-                                                          {form->CloseBtn, "Close"},      {form->ResetYieldBtn, "Reset"}};
+  const std::pair<QPushButton*, const char*> buttons[] = {
+      {form->INILoadBtn, "Load INI"}, {form->INISaveBtn, "Save INI"}, {form->RefreshBtn, "Refresh"},
+      {form->ExecuteBtn, "START"},    {form->CloseBtn, "Close"},      {form->ResetYieldBtn, "Reset"}};
   for (const auto& [button, text] : buttons) EXPECT_EQ(button->text(), text);
   for (QToolButton* tool : {form->PinSBtn, form->SpeedButton2, form->SpeedButton8, form->SpeedButton9}) {
     EXPECT_EQ(tool->size(), QSize(30, 30)) << tool->objectName().toStdString();
@@ -238,8 +247,8 @@ TEST_F(StationWindow, BoardHasOnePanelPerHubPortOnTheGrid) {
     EXPECT_EQ(panel->parentWidget(), form->boardContent);
     const Rect at = PanelRect(port, rows, 249, 129);
     EXPECT_EQ(panel->geometry(), QRect(at.left, at.top, at.width, at.height)) << port;
-    for (const char* name : {"PortLEdit", "PortLEditWWN", "PortBitBtn", "PortCGuage", "PortCGuageP",
-                             "PortCycleCounterLabel"}) {
+    for (const char* name :
+         {"PortLEdit", "PortLEditWWN", "PortBitBtn", "PortCGuage", "PortCGuageP", "PortCycleCounterLabel"}) {
       EXPECT_NE(panel->findChild<QWidget*>(QString::fromLatin1(name) + n), nullptr) << name << port;
     }
   }
@@ -306,28 +315,131 @@ TEST_F(StationWindow, PortPanelShowsWhatItIsGivenAndTellsItsPort) {
 
 TEST_F(StationWindow, EverySettingsControlExistsByItsName) {
   auto form = Open("empty.ini");
-  const char* names[] = {
-      "ToolBar1", "PinSBtn", "SpeedButton2", "SpeedButton8", "ResetPlugInCounter", "SpeedButton9", "SpeedButton6",
-      "ProdModalPanel", "PageControl1", "ConnectionChkCmbox", "FunCheckListBox", "UpdateFirmwareChk", "INIFileEdit",
-      "INILoadBtn", "INISaveBtn", "PageControl2", "CheckID1", "CheckID2", "CheckID3", "CheckID4", "CheckID5",
-      "SataBinChk", "UsbBinChk", "SNMinLengthSpin", "SNDecimal", "SNHexadecimal", "SATAGroupBox", "USBGroupBox",
-      "CommonGroupBox", "FmtTypeComboBox", "FormatGroupBox", "VolumeLabeledEdit", "CopyImageCheckBox",
-      "ImagePathEdit", "GenImageBn", "CheckMaxTemperatureValue", "QCCheckMaxTemperatureValue", "MaxLBAValue",
-      "IDEMA_Capacity", "LBA_Capacity", "RWTestPercentageValue", "RWTestPercentageCycle", "WTestFullCycle",
-      "RWTestFullCycle", "SnCheckPatternRB", "SnCheckBarcodeRB", "SnCheckValueLd", "SnCheckMaskLd", "LaterChk",
-      "EarlyChk", "EraseChk", "KeepPreviousEraseCountChk", "SkipEraseGoodChkBox", "FlashVendorCmbx",
-      "FlashCodeCmBx", "FlashChanCmBx", "FlashBankCmBx", "DrvCurrentCmBx", "CapacityCmBx", "FlashDetailMemo",
-      "CapacityEdit", "CapacityEdit2", "VendorIDEdit", "ProductIDEdit", "VendorNameEdit", "ProductNameEdit",
-      "ManufStrEdit", "ProdStrEdit", "FirmwareVerEdit", "ModelNumEdit", "SerialNumEdit", "SNIncChk", "GroupBox7",
-      "BnKeyFile", "LeEncryption", "DefBlkRatioEdit", "ResBlkRatioEdit", "Bch16RdErrThldEdit", "Bch24RdErrThldEdit",
-      "Bch16EccErrCpyThldEdit", "Bch24EccErrCpyThldEdit", "WearLevFreqEdit", "ScrambleChk", "RemapChk",
-      "ThermalSensorCB", "SMARTChk", "SecurityChk", "SlumberChk", "InterleaveChk", "ParalMemChk", "SecurityEraseChk",
-      "IDEMAEdit", "IDEMARatio", "CalcIDEMAToRatioBn", "RestoreReservedRatio", "OUILEdit", "UIDLEdit", "UIDIncChk",
-      "UIDDecimal", "UIDHexadecimal", "IdentifyListView", "TableInEdit", "TableOutEdit", "LaterTableInEdit",
-      "LaterTableOutEdit", "GetDefTabBtn", "PutDefTabBtn", "GetLaterTabBtn", "PutLaterTabBtn", "GetDefTabChk",
-      "PutDefTabChk", "ClaimNewChk", "GetLaterTabChk", "PutLaterTabChk", "RebuildCloseChk", "StyleScrollBox",
-      "BottomPanel", "RefreshBtn", "ExecuteBtn", "CloseBtn", "WaitPanel", "YieldEdit", "ResetYieldBtn", "ElapsedTime",
-      "StatusBar"};
+  const char* names[] = {"ToolBar1",
+                         "PinSBtn",
+                         "SpeedButton2",
+                         "SpeedButton8",
+                         "ResetPlugInCounter",
+                         "SpeedButton9",
+                         "SpeedButton6",
+                         "ProdModalPanel",
+                         "PageControl1",
+                         "ConnectionChkCmbox",
+                         "FunCheckListBox",
+                         "UpdateFirmwareChk",
+                         "INIFileEdit",
+                         "INILoadBtn",
+                         "INISaveBtn",
+                         "PageControl2",
+                         "CheckID1",
+                         "CheckID2",
+                         "CheckID3",
+                         "CheckID4",
+                         "CheckID5",
+                         "SataBinChk",
+                         "UsbBinChk",
+                         "SNMinLengthSpin",
+                         "SNDecimal",
+                         "SNHexadecimal",
+                         "SATAGroupBox",
+                         "USBGroupBox",
+                         "CommonGroupBox",
+                         "FmtTypeComboBox",
+                         "FormatGroupBox",
+                         "VolumeLabeledEdit",
+                         "CopyImageCheckBox",
+                         "ImagePathEdit",
+                         "GenImageBn",
+                         "CheckMaxTemperatureValue",
+                         "QCCheckMaxTemperatureValue",
+                         "MaxLBAValue",
+                         "IDEMA_Capacity",
+                         "LBA_Capacity",
+                         "RWTestPercentageValue",
+                         "RWTestPercentageCycle",
+                         "WTestFullCycle",
+                         "RWTestFullCycle",
+                         "SnCheckPatternRB",
+                         "SnCheckBarcodeRB",
+                         "SnCheckValueLd",
+                         "SnCheckMaskLd",
+                         "LaterChk",
+                         "EarlyChk",
+                         "EraseChk",
+                         "KeepPreviousEraseCountChk",
+                         "SkipEraseGoodChkBox",
+                         "FlashVendorCmbx",
+                         "FlashCodeCmBx",
+                         "FlashChanCmBx",
+                         "FlashBankCmBx",
+                         "DrvCurrentCmBx",
+                         "CapacityCmBx",
+                         "FlashDetailMemo",
+                         "CapacityEdit",
+                         "CapacityEdit2",
+                         "VendorIDEdit",
+                         "ProductIDEdit",
+                         "VendorNameEdit",
+                         "ProductNameEdit",
+                         "ManufStrEdit",
+                         "ProdStrEdit",
+                         "FirmwareVerEdit",
+                         "ModelNumEdit",
+                         "SerialNumEdit",
+                         "SNIncChk",
+                         "GroupBox7",
+                         "BnKeyFile",
+                         "LeEncryption",
+                         "DefBlkRatioEdit",
+                         "ResBlkRatioEdit",
+                         "Bch16RdErrThldEdit",
+                         "Bch24RdErrThldEdit",
+                         "Bch16EccErrCpyThldEdit",
+                         "Bch24EccErrCpyThldEdit",
+                         "WearLevFreqEdit",
+                         "ScrambleChk",
+                         "RemapChk",
+                         "ThermalSensorCB",
+                         "SMARTChk",
+                         "SecurityChk",
+                         "SlumberChk",
+                         "InterleaveChk",
+                         "ParalMemChk",
+                         "SecurityEraseChk",
+                         "IDEMAEdit",
+                         "IDEMARatio",
+                         "CalcIDEMAToRatioBn",
+                         "RestoreReservedRatio",
+                         "OUILEdit",
+                         "UIDLEdit",
+                         "UIDIncChk",
+                         "UIDDecimal",
+                         "UIDHexadecimal",
+                         "IdentifyListView",
+                         "TableInEdit",
+                         "TableOutEdit",
+                         "LaterTableInEdit",
+                         "LaterTableOutEdit",
+                         "GetDefTabBtn",
+                         "PutDefTabBtn",
+                         "GetLaterTabBtn",
+                         "PutLaterTabBtn",
+                         "GetDefTabChk",
+                         "PutDefTabChk",
+                         "ClaimNewChk",
+                         "GetLaterTabChk",
+                         "PutLaterTabChk",
+                         "RebuildCloseChk",
+                         "StyleScrollBox",
+                         "BottomPanel",
+                         "RefreshBtn",
+                         "ExecuteBtn",
+                         "CloseBtn",
+                         "WaitPanel",
+                         "YieldEdit",
+                         "ResetYieldBtn",
+                         "ElapsedTime",
+                         "StatusBar"};
   for (const char* name : names) EXPECT_NE(form->findChild<QWidget*>(name), nullptr) << name;
   for (const std::string_view caption : kSubPageCaptions) {
     EXPECT_NE(form->PageControl2->findChild<QWidget*>(QString::fromLatin1(caption.data(), caption.size())), nullptr)
@@ -336,14 +448,20 @@ TEST_F(StationWindow, EverySettingsControlExistsByItsName) {
   // The edits' lengths.
   // The edits' lengths; the filtered ones keep theirs in the filter, so that
   // a paste is filtered before it is cut.
-  const std::pair<QLineEdit*, int> limits[] = {
-      {form->VendorIDEdit, edit_limits::VendorIDEdit},       {form->ProductIDEdit, edit_limits::ProductIDEdit},
-      {form->VendorNameEdit, edit_limits::VendorNameEdit},   {form->ProductNameEdit, edit_limits::ProductNameEdit},
-      {form->ManufStrEdit, edit_limits::ManufStrEdit},       {form->ProdStrEdit, edit_limits::ProdStrEdit},
-      {form->FirmwareVerEdit, edit_limits::FirmwareVerEdit}, {form->ModelNumEdit, edit_limits::ModelNumEdit},
-      {form->SerialNumEdit, edit_limits::SerialNumEdit},     {form->SnCheckValueLd, edit_limits::SnCheckValueLd},
-      {form->SnCheckMaskLd, edit_limits::SnCheckMaskLd},     {form->OUILEdit, edit_limits::OUILEdit},
-      {form->UIDLEdit, edit_limits::UIDLEdit},               {form->LeEncryption, edit_limits::LeEncryption}};
+  const std::pair<QLineEdit*, int> limits[] = {{form->VendorIDEdit, edit_limits::VendorIDEdit},
+                                               {form->ProductIDEdit, edit_limits::ProductIDEdit},
+                                               {form->VendorNameEdit, edit_limits::VendorNameEdit},
+                                               {form->ProductNameEdit, edit_limits::ProductNameEdit},
+                                               {form->ManufStrEdit, edit_limits::ManufStrEdit},
+                                               {form->ProdStrEdit, edit_limits::ProdStrEdit},
+                                               {form->FirmwareVerEdit, edit_limits::FirmwareVerEdit},
+                                               {form->ModelNumEdit, edit_limits::ModelNumEdit},
+                                               {form->SerialNumEdit, edit_limits::SerialNumEdit},
+                                               {form->SnCheckValueLd, edit_limits::SnCheckValueLd},
+                                               {form->SnCheckMaskLd, edit_limits::SnCheckMaskLd},
+                                               {form->OUILEdit, edit_limits::OUILEdit},
+                                               {form->UIDLEdit, edit_limits::UIDLEdit},
+                                               {form->LeEncryption, edit_limits::LeEncryption}};
   for (const auto& [edit, limit] : limits) {
     edit->clear();
     QTest::keyClicks(edit, QString(limit + 3, '7'));
@@ -454,7 +572,8 @@ TEST_F(StationWindow, LoadIniShowsTheChosenFileAndRefusesTheFlashList) {
   EXPECT_EQ(form->VendorIDEdit->text(), "ABCD");
   EXPECT_EQ(form->ModelNumEdit->text(), "Line B drive");
   EXPECT_EQ(form->FlashVendorCmbx->currentText(), "Marlowe");
-  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("MRA  /  MR16G")) << form->FlashCodeCmBx->currentText().toStdString();
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("MRA  /  MR16G"))
+      << form->FlashCodeCmBx->currentText().toStdString();
   EXPECT_EQ(form->settings().SettingsFileName(), (dir / "lineb.ini").string());
 }
 
@@ -487,9 +606,9 @@ TEST_F(StationWindow, SerialNumberDialogShowsTheFieldsOfItsLayoutAndFiltersThem)
     EXPECT_EQ(title.windowTitle(), "Serial Number Information");
     EXPECT_EQ(title.WOEdit->isVisible(), layout.pair);
     EXPECT_EQ(title.SNEdit->isVisible(), layout.pair);
-    for (QWidget* field : {static_cast<QWidget*>(title.Edit1), static_cast<QWidget*>(title.Edit2),
-                           static_cast<QWidget*>(title.Edit3), static_cast<QWidget*>(title.Label1),
-                           static_cast<QWidget*>(title.Label2)}) {
+    for (QWidget* field :
+         {static_cast<QWidget*>(title.Edit1), static_cast<QWidget*>(title.Edit2), static_cast<QWidget*>(title.Edit3),
+          static_cast<QWidget*>(title.Label1), static_cast<QWidget*>(title.Label2)}) {
       EXPECT_EQ(field->isVisible(), layout.three) << field->objectName().toStdString();
     }
     if (layout.showTitle != 0) Screenshot(title, "serial_dialog_" + std::to_string(layout.showTitle));
@@ -557,10 +676,11 @@ TEST_F(StationWindow, NoControlIsClippedOrCoversAnother) {
 TEST_F(StationWindow, ScreenshotsOfTheWindowAndEveryPage) {
   auto form = Open("line50.ini");
   Screenshot(*form, "main_window");
-  const std::pair<QWidget*, const char*> pages[] = {
-      {form->TabSheet2, "page_flash_setting"},      {form->TabSheet3, "page_device_setting"},
-      {form->TabSheet4, "page_fw_setting"},         {form->TabSheet18, "page_identify_setting"},
-      {form->TabSheet5, "page_rd"}};
+  const std::pair<QWidget*, const char*> pages[] = {{form->TabSheet2, "page_flash_setting"},
+                                                    {form->TabSheet3, "page_device_setting"},
+                                                    {form->TabSheet4, "page_fw_setting"},
+                                                    {form->TabSheet18, "page_identify_setting"},
+                                                    {form->TabSheet5, "page_rd"}};
   for (int row = 0; row < form->FunCheckListBox->count(); ++row) {
     form->FunCheckListBox->setCurrentRow(row);
     if (!form->PageControl2->isVisible()) continue;

@@ -524,6 +524,46 @@ TEST_F(StationWindow, CheckingPreformatForcesDownload) {
   EXPECT_FALSE(form->PageControl2->isVisible()) << "Bus Interface Test has no sub-page";
 }
 
+// Each handler runs from the signal the operator's action gives, and only from it.
+TEST_F(StationWindow, PageHandlersRunFromTheOperatorsActions) {
+  auto form = Open("empty.ini");
+
+  // A vendor chosen in the combo lists its parts and applies the first.
+  form->FlashVendorCmbx->setCurrentIndex(1);
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("WBG")) << "a programmatic change runs nothing";
+  emit form->FlashVendorCmbx->activated(1);
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("MRA  /  MR16G"));
+  EXPECT_TRUE(form->StatusBarPanels[0]->text().startsWith("Flash: MRA("))
+      << form->StatusBarPanels[0]->text().toStdString();
+  EXPECT_EQ(form->settings().record().FlashUniName.view(), "MRA");
+
+  // The FAT32 label check runs on every change of the label.
+  form->VolumeLabeledEdit->setText("SSD DISK 12345");
+  EXPECT_EQ(form->VolumeLabeledEdit->text(), "SSD DISK 12");
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"FAT32 only support Volume label 11 characters!"});
+
+  // Claim New enables "Close AP after Rebuild ".
+  form->PageControl1->setTabVisible(form->PageControl1->indexOf(form->TabSheet5), true);
+  form->PageControl1->setCurrentWidget(form->TabSheet5);
+  EXPECT_FALSE(form->RebuildCloseChk->isEnabled());
+  QTest::mouseClick(form->ClaimNewChk, Qt::LeftButton);
+  EXPECT_TRUE(form->RebuildCloseChk->isEnabled());
+
+  // The IDEMA ratio asks for a capacity first; the restore sets the default.
+  form->PageControl1->setCurrentWidget(form->TabSheet4);
+  QTest::mouseClick(form->CalcIDEMAToRatioBn, Qt::LeftButton);
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Please input a IDEMA capacity"});
+  QTest::mouseClick(form->RestoreReservedRatio, Qt::LeftButton);
+  EXPECT_EQ(form->settings().record().ResPercentage, 68);
+  EXPECT_EQ(form->ResBlkRatioEdit->text(), "68");
+
+  // A table file chosen in its dialog goes into its edit.
+  dialogs.answer(dir / "def.txt");
+  form->PageControl1->setCurrentWidget(form->TabSheet5);
+  QTest::mouseClick(form->GetDefTabBtn, Qt::LeftButton);
+  EXPECT_EQ(form->TableInEdit->text().toStdString(), (dir / "def.txt").string());
+}
+
 TEST_F(StationWindow, LockButtonLocksAtOnceAndOnlyThePasswordUnlocks) {
   auto form = Open("empty.ini");
   const auto pagesEnabled = [&] {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "devlib/device_helpers.h"
 #include "page_values.h"
@@ -37,7 +38,6 @@ constexpr std::uint64_t kFirmwareVersionAt = 774;
 constexpr std::size_t kFirmwareVersionLength = 6;
 constexpr std::uint64_t kFirmwareFormatAt = 809;
 constexpr std::size_t kFirmwareFormatLength = 2;
-constexpr int kUsbSerialMinLength = 12;
 
 bool IsControl(char32_t key) { return key < kBlank; }
 bool IsDigit(char32_t key) { return key >= U'0' && key <= U'9'; }
@@ -188,7 +188,8 @@ void SettingsPages::CalcIDEMAToRatioBnClick() {
   }
 
   // 64-bit arithmetic: the sector count of the largest parts does not fit 32 bits.
-  const devlib::FlashParams& params = *devlib::CurrentFlashParams();
+  const std::shared_ptr<const devlib::FlashParams> current = devlib::CurrentFlashParams();
+  const devlib::FlashParams& params = *current;
   const std::uint64_t channels = params.setting.channels;
   const std::uint64_t banks = params.setting.banks;
   const std::uint64_t blocks = params.geometry.blockValue;
@@ -264,8 +265,8 @@ void SettingsPages::BinFileChkClick() {
 
   SpinState& spin = state_.SNMinLengthSpin;
   if (state_.UsbBinChk) {
-    spin.minimum = kUsbSerialMinLength;
-    spin.value = std::max(spin.value, kUsbSerialMinLength);
+    spin.minimum = page_values::kUsbSerialMinLength;
+    spin.value = std::max(spin.value, page_values::kUsbSerialMinLength);
     state_.SerialNumEditLabel = "Serial Number (12-20) ";
   } else {
     spin.minimum = 1;

@@ -13,6 +13,9 @@
 
 namespace fleetburn::page_values {
 
+// A serial number is at least this long while the USB firmware file is chosen.
+inline constexpr int kUsbSerialMinLength = 12;
+
 // The text of the conversion error, for the text that is no number.
 std::string NotAnIntegerText(std::string_view text);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "page_values.h"
 #include "station/test_items.h"
@@ -78,7 +79,9 @@ std::vector<std::string> DriveCurrentItems() {
 }
 
 SettingsPages::SettingsPages(StationSettings& settings, platform::prompt::Prompt& prompt, SettingsPageState& state)
-    : settings_(settings), prompt_(prompt), state_(state), settingsUnlocked_(!settings.locked()) {}
+    : settings_(settings), prompt_(prompt), state_(state), settingsUnlocked_(!settings.locked()) {
+  state_.caption = ShowCaptionString(pathWord_);
+}
 
 void SettingsPages::setPortCount(int portCount) {
   portCount_ = std::max(portCount, 0);
@@ -132,6 +135,9 @@ void SettingsPages::SettingsToControls() {
   s.SataBinChk = (r.DownloadType & 1) != 0;
   s.UsbBinChk = (r.DownloadType & 2) != 0;
   s.UsbBinChkVisible = true;
+  // The serial length's lower bound follows the USB box at once, so that the
+  // value below is not held to the bound of the file loaded before.
+  s.SNMinLengthSpin.minimum = s.UsbBinChk ? page_values::kUsbSerialMinLength : 1;
 
   // Format; the label edit's change check runs as its text is set.
   s.FmtTypeComboBox.index = ComboIndexOf(s.FmtTypeComboBox, r.DiskFormat);

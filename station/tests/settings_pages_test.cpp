@@ -645,6 +645,20 @@ TEST_F(FirmwareFiles, TheUsbFileRaisesTheSerialMinimumLength) {
   EXPECT_EQ(state.SerialNumEditLabel, "Serial Number (20) ");
 }
 
+TEST_F(SettingsPagesTest, ASataFileAfterAUsbFileKeepsItsShorterSerialLength) {
+  ASSERT_TRUE(load(SettingsFileBuilder().section("TestItems").key("DownloadType", 2)));
+  pages.FunCheckListBoxClickCheck();
+  ASSERT_EQ(state.SNMinLengthSpin.minimum, 12);
+  ASSERT_TRUE(load(SettingsFileBuilder()
+                       .section("TestItems")
+                       .key("DownloadType", 1)
+                       .section("DeviceSetting")
+                       .key("SNMinLength", 5)));
+  EXPECT_EQ(state.SNMinLengthSpin.value, 5);
+  pages.ControlsToSettings();
+  EXPECT_EQ(settings.record().SNMinLength, 5);
+}
+
 TEST_F(FirmwareFiles, TheCaptionNamesThePath) {
   pages.setPathWord("USB");
   check(true, false);
@@ -751,6 +765,7 @@ TEST_F(IniButtons, LoadIniShowsAndAppliesTheChosenFile) {
       .key("Channel", 4)
       .writeTo(dir / "other.ini");
   dialogs.answer(dir / "other.ini");
+  state.pagesEnabled = false;  // as the window may show them during a run
   settings.INILoadBtnClick(dialogs);
 
   EXPECT_EQ(settings.SettingsFileName(), (dir / "other.ini").string());

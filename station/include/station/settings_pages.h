@@ -334,6 +334,10 @@ class SettingsPages {
 
 // The settings load's view of `pages`: the two copies, the re-apply after
 // "Load INI", and the lock that a loaded file with a nonzero MPVersion sets.
+// The pages are made with the settings, then handed to them:
+//   StationSettings settings(prompt);
+//   SettingsPages pages(settings, prompt, state);
+//   settings.setView(MakeSettingsView(pages));
 SettingsView MakeSettingsView(SettingsPages& pages);
 
 // The password that unlocks the settings pages.

@@ -58,11 +58,22 @@ std::string SplitCommandLine(int argc, char** argv, TestHooks& hooks) {
   return commandLine;
 }
 
+// Whether `path` is `prefix` or lies below it, component by component.
+bool LiesUnder(const std::filesystem::path& path, const std::filesystem::path& prefix) {
+  const std::filesystem::path whole = path.lexically_normal();
+  const std::filesystem::path top = prefix.lexically_normal();
+  auto inPath = whole.begin();
+  for (auto inTop = top.begin(); inTop != top.end(); ++inTop, ++inPath) {
+    if (inTop->empty()) continue;  // the trailing separator of "dir/"
+    if (inPath == whole.end() || *inPath != *inTop) return false;
+  }
+  return true;
+}
+
 fleetburn::FilesystemClassifier ClassifierFor(const TestHooks& hooks) {
   if (hooks.networkPrefix.empty()) return fleetburn::IsNetworkFilesystem;
   return [prefix = std::filesystem::path(hooks.networkPrefix)](const std::filesystem::path& path) {
-    const std::string text = path.lexically_normal().string();
-    return text.starts_with(prefix.lexically_normal().string()) || fleetburn::IsNetworkFilesystem(path);
+    return LiesUnder(path, prefix) || fleetburn::IsNetworkFilesystem(path);
   };
 }
 

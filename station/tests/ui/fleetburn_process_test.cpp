@@ -134,8 +134,14 @@ TEST_F(FleetburnProcess, ProgramOnANetworkFileSystemExitsOneSilently) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(Read(program / "DODEVUDU.ini"), settings);
-  // A prefix that does not hold the program changes nothing.
+  // A prefix that does not hold the program changes nothing, also one that
+  // only shares the start of the directory's name.
   EXPECT_EQ(Start({"AutoExecute", "--test-close-after-start", "--test-network-prefix=/net/elsewhere"}).exitCode, 0);
+  const std::string namePrefix = program.string().substr(0, program.string().size() - 1);
+  EXPECT_EQ(
+      Start({"AutoExecute", "--test-close-after-start", QString::fromStdString("--test-network-prefix=" + namePrefix)})
+          .exitCode,
+      0);
 }
 
 TEST_F(FleetburnProcess, MoreHubPortsThanTheStationHoldsShowTheLimitAndExitOne) {

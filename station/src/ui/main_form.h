@@ -1,0 +1,285 @@
+#pragma once
+// Fleetburn's main window: the tool bar, the settings pages, the port board,
+// the bottom bar and the status bar. The window shows the settings pages'
+// state and hands every operator action to the station core; it holds no
+// device logic. Its start-up (the constructor's steps and FormCreate),
+// FormShow and shutdown follow the station's life cycle.
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollArea>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board_geometry.h"
+#include "platform/prompt.h"
+#include "port_panel.h"
+#include "station/settings_io.h"
+#include "station/settings_pages.h"
+#include "station/startup.h"
+#include "station/title_form.h"
+
+namespace fleetburn::ui {
+
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // The constructor's steps after the window is built, then FormCreate:
+  // support files, settings, the hub port walk, the board, the lock state,
+  // the command line and the port buffers. Anything but Ready ends the
+  // program before the window shows; nothing is saved at its end then.
+  StartupStatus Start(std::string_view commandLine);
+
+  // The serial number dialog as it was closed before the window showed;
+  // the first show applies its result.
+  void setTitleForm(const fleetburn::TTitleForm* form) { titleForm_ = form; }
+
+  const CommandLineOptions& commandLineOptions() const { return commandLine_; }
+  StationSettings& settings() { return settings_; }
+  SettingsPages& pages() { return pages_; }
+  const SettingsPageState& pageState() const { return state_; }
+  int RowsPerColumn() const { return rowsPerColumn_; }
+  const std::vector<PortPanel*>& portPanels() const { return panels_; }
+
+  // The widgets into the page state, and the page state into the widgets
+  // (with their signals blocked: showing never sets off a handler).
+  void ReadPages();
+  void ShowPages();
+
+  // Tool bar.
+  QToolBar* ToolBar1 = nullptr;
+  QToolButton* PinSBtn = nullptr;
+  QToolButton* SpeedButton2 = nullptr;
+  QToolButton* SpeedButton8 = nullptr;
+  QToolButton* ResetPlugInCounter = nullptr;
+  QToolButton* SpeedButton9 = nullptr;
+  QToolButton* SpeedButton6 = nullptr;
+  QLabel* ProdModalPanel = nullptr;
+
+  // Settings pages.
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QWidget* TabSheet6 = nullptr;
+  QWidget* TabSheet3 = nullptr;
+  QWidget* TabSheet4 = nullptr;
+  QWidget* TabSheet18 = nullptr;
+  QWidget* TabSheet5 = nullptr;
+
+  // "Test Items".
+  QComboBox* ConnectionChkCmbox = nullptr;
+  QListWidget* FunCheckListBox = nullptr;
+  QCheckBox* UpdateFirmwareChk = nullptr;
+  QLineEdit* INIFileEdit = nullptr;
+  QPushButton* INILoadBtn = nullptr;
+  QPushButton* INISaveBtn = nullptr;
+  QTabWidget* PageControl2 = nullptr;
+  std::array<QCheckBox*, 5> CheckID{};
+  QCheckBox* SataBinChk = nullptr;
+  QCheckBox* UsbBinChk = nullptr;
+  QSpinBox* SNMinLengthSpin = nullptr;
+  QRadioButton* SNDecimal = nullptr;
+  QRadioButton* SNHexadecimal = nullptr;
+  QGroupBox* SATAGroupBox = nullptr;
+  QGroupBox* USBGroupBox = nullptr;
+  QGroupBox* CommonGroupBox = nullptr;
+  QLabel* SataBinLabel = nullptr;
+  QLabel* UsbBinLabel = nullptr;
+  QGroupBox* FormatGroupBox = nullptr;
+  QComboBox* FmtTypeComboBox = nullptr;
+  QLineEdit* VolumeLabeledEdit = nullptr;
+  QCheckBox* CopyImageCheckBox = nullptr;
+  QLineEdit* ImagePathEdit = nullptr;
+  QPushButton* GenImageBn = nullptr;
+  QLineEdit* CheckMaxTemperatureValue = nullptr;
+  QLineEdit* QCCheckMaxTemperatureValue = nullptr;
+  QLineEdit* MaxLBAValue = nullptr;
+  QLineEdit* IDEMA_Capacity = nullptr;
+  QLineEdit* LBA_Capacity = nullptr;
+  QLineEdit* RWTestPercentageValue = nullptr;
+  QLineEdit* RWTestPercentageCycle = nullptr;
+  QLineEdit* WTestFullCycle = nullptr;
+  QLineEdit* RWTestFullCycle = nullptr;
+  QRadioButton* SnCheckPatternRB = nullptr;
+  QRadioButton* SnCheckBarcodeRB = nullptr;
+  QLineEdit* SnCheckValueLd = nullptr;
+  QLineEdit* SnCheckMaskLd = nullptr;
+  QRadioButton* LaterChk = nullptr;
+  QRadioButton* EarlyChk = nullptr;
+  QRadioButton* EraseChk = nullptr;
+  QCheckBox* KeepPreviousEraseCountChk = nullptr;
+  QCheckBox* SkipEraseGoodChkBox = nullptr;
+
+  // "Flash Setting".
+  QComboBox* FlashVendorCmbx = nullptr;
+  QComboBox* FlashCodeCmBx = nullptr;
+  QComboBox* FlashChanCmBx = nullptr;
+  QComboBox* FlashBankCmBx = nullptr;
+  QComboBox* DrvCurrentCmBx = nullptr;
+  QComboBox* CapacityCmBx = nullptr;
+  QPlainTextEdit* FlashDetailMemo = nullptr;
+  QLineEdit* CapacityEdit = nullptr;
+  QLineEdit* CapacityEdit2 = nullptr;
+
+  // "Dram Setting" (never shown).
+  QComboBox* DramVendorCmbx = nullptr;
+  QComboBox* DramCodeCmBx = nullptr;
+
+  // "Device Setting".
+  QLineEdit* VendorIDEdit = nullptr;
+  QLineEdit* ProductIDEdit = nullptr;
+  QLineEdit* VendorNameEdit = nullptr;
+  QLineEdit* ProductNameEdit = nullptr;
+  QLineEdit* ManufStrEdit = nullptr;
+  QLineEdit* ProdStrEdit = nullptr;
+  QLineEdit* FirmwareVerEdit = nullptr;
+  QLineEdit* ModelNumEdit = nullptr;
+  QLabel* SerialNumEditLabel = nullptr;
+  QLineEdit* SerialNumEdit = nullptr;
+  QCheckBox* SNIncChk = nullptr;
+  QGroupBox* GroupBox7 = nullptr;
+  QPushButton* BnKeyFile = nullptr;
+  QLineEdit* LeEncryption = nullptr;
+
+  // "F/W Setting".
+  QWidget* FeaturePanel = nullptr;
+  QWidget* RatioPanel = nullptr;
+  QWidget* SecurityErasePanel = nullptr;
+  QLineEdit* DefBlkRatioEdit = nullptr;
+  QLineEdit* ResBlkRatioEdit = nullptr;
+  QLineEdit* Bch16RdErrThldEdit = nullptr;
+  QLineEdit* Bch24RdErrThldEdit = nullptr;
+  QLineEdit* Bch16EccErrCpyThldEdit = nullptr;
+  QLineEdit* Bch24EccErrCpyThldEdit = nullptr;
+  QLineEdit* WearLevFreqEdit = nullptr;
+  QCheckBox* ScrambleChk = nullptr;
+  QCheckBox* RemapChk = nullptr;
+  QCheckBox* ThermalSensorCB = nullptr;
+  QCheckBox* SMARTChk = nullptr;
+  QCheckBox* SecurityChk = nullptr;
+  QCheckBox* SlumberChk = nullptr;
+  QCheckBox* InterleaveChk = nullptr;
+  QCheckBox* ParalMemChk = nullptr;
+  QCheckBox* SecurityEraseChk = nullptr;
+  QLineEdit* IDEMAEdit = nullptr;
+  QLineEdit* IDEMARatio = nullptr;
+  QPushButton* CalcIDEMAToRatioBn = nullptr;
+  QPushButton* RestoreReservedRatio = nullptr;
+
+  // "Identify Setting".
+  QLineEdit* OUILEdit = nullptr;
+  QLineEdit* UIDLEdit = nullptr;
+  QCheckBox* UIDIncChk = nullptr;
+  QRadioButton* UIDDecimal = nullptr;
+  QRadioButton* UIDHexadecimal = nullptr;
+  QTreeWidget* IdentifyListView = nullptr;
+
+  // "RD".
+  QLineEdit* TableInEdit = nullptr;
+  QLineEdit* TableOutEdit = nullptr;
+  QLineEdit* LaterTableInEdit = nullptr;
+  QLineEdit* LaterTableOutEdit = nullptr;
+  QPushButton* GetDefTabBtn = nullptr;
+  QPushButton* PutDefTabBtn = nullptr;
+  QPushButton* GetLaterTabBtn = nullptr;
+  QPushButton* PutLaterTabBtn = nullptr;
+  QCheckBox* GetDefTabChk = nullptr;
+  QCheckBox* PutDefTabChk = nullptr;
+  QCheckBox* ClaimNewChk = nullptr;
+  QCheckBox* GetLaterTabChk = nullptr;
+  QCheckBox* PutLaterTabChk = nullptr;
+  QCheckBox* RebuildCloseChk = nullptr;
+
+  // Port board.
+  QScrollArea* StyleScrollBox = nullptr;
+  QWidget* boardContent = nullptr;  // no layout: the panels stand where the board puts them
+
+  // Bottom bar and status bar.
+  QWidget* BottomPanel = nullptr;
+  QPushButton* RefreshBtn = nullptr;
+  QPushButton* ExecuteBtn = nullptr;
+  QPushButton* CloseBtn = nullptr;
+  QLabel* WaitPanel = nullptr;
+  QLineEdit* YieldEdit = nullptr;
+  QPushButton* ResetYieldBtn = nullptr;
+  QLineEdit* ElapsedTime = nullptr;
+  std::array<QLabel*, 3> StatusBarPanels{};
+
+  QTimer* AutoTestTimer = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // Page building, one function per page.
+  void buildToolBar();
+  QWidget* buildTestItemsPage();
+  void buildSubPages();
+  QWidget* buildFlashPage();
+  QWidget* buildDramPage();
+  QWidget* buildDevicePage();
+  QWidget* buildFirmwarePage();
+  QWidget* buildIdentifyPage();
+  QWidget* buildRdPage();
+  QWidget* buildBottomPanel();
+  void bindHandlers();
+  void bindKeyFilters();
+
+  // The port board of `portCount` panels.
+  void buildBoard(int portCount);
+
+  // A handler: the widgets into the state, the action, the state back into
+  // the widgets. What the action throws is shown, never let through to Qt.
+  void Handle(const std::function<void()>& action);
+
+  void FormShow();
+  void AutoTestTimerTimer();
+  // The window's end, from the close event while every widget still lives.
+  void shutdown();
+
+  platform::prompt::Prompt& prompt_;
+  FileDialogs& dialogs_;
+  SettingsPageState state_;
+  StationSettings settings_;
+  SettingsPages pages_;
+  CommandLineOptions commandLine_;
+  const fleetburn::TTitleForm* titleForm_ = nullptr;
+  SupportFiles supportFiles_;
+  PanelTemplate template_;
+  std::vector<PortPanel*> panels_;
+  int rowsPerColumn_ = 1;
+  bool started_ = false;
+  bool shown_ = false;
+  bool shutDown_ = false;
+  bool showing_ = false;  // ShowPages is setting the widgets
+
+  // What ShowPages and ReadPages copy, control by control.
+  struct Bindings;
+  std::unique_ptr<Bindings> bindings_;
+};
+
+}  // namespace fleetburn::ui

@@ -1,0 +1,757 @@
+// Fleetburn's main window, headless, on the emulated line: the frame, the
+// pages and their controls, the port board, the first show, the handlers
+// bound to their controls, the serial number dialog, and screenshots of
+// every page for a look at the layout.
+
+#include "ui/main_form.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTest>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devlib/port_buffers.h"
+#include "devlib/port_io.h"
+#include "drivesim/line.h"
+#include "drivesim/scenario.h"
+#include "platform/clock.h"
+#include "platform/debug.h"
+#include "platform/devices.h"
+#include "platform/paths.h"
+#include "platform/prompt.h"
+#include "platform/storage.h"
+#include "station/port_record.h"
+#include "testsupport/flash_list_builder.h"
+#include "testsupport/ram_code_images.h"
+#include "testsupport/settings_file_builder.h"
+#include "ui/qt_file_dialogs.h"
+#include "ui/title_dialog.h"
+
+namespace fleetburn::ui {
+namespace {
+
+using testsupport::SettingsFileBuilder;
+
+// Answers the dialogs from a list given in advance (cancel once it is used up).
+class ScriptedFileDialogs final : public FileDialogs {
+ public:
+  std::optional<std::filesystem::path> openFile(const FileDialogRequest&) override { return next(); }
+  std::optional<std::filesystem::path> saveFile(const FileDialogRequest&) override { return next(); }
+  void answer(std::filesystem::path reply) { replies_.push_back(std::move(reply)); }
+
+ private:
+  std::optional<std::filesystem::path> next() {
+    if (replies_.empty()) return std::nullopt;
+    auto reply = replies_.front();
+    replies_.pop_front();
+    return reply;
+  }
+  std::deque<std::filesystem::path> replies_;
+};
+
+void WriteFlashList(const std::filesystem::path& file) {
+  testsupport::FlashListBuilder list;
+  list.vendor("Tolvane")
+      .part({.uni = "WBG",
+             .part = "TV64G2A",
+             .sectorsPerPage = 8,
+             .pagesPerBlock = 128,
+             .blocks = 4096,
+             .planes = 2,
+             .mlc = true,
+             .chipEnables = 2})
+      .part({.uni = "TVB", .part = "TV32G1B", .chipEnables = 1});
+  list.vendor("Marlowe").part({.uni = "MRA", .part = "MR16G", .sectorsPerPage = 4});
+  list.writeTo(file);
+}
+
+class StationWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::paths::setProgramDirectory(dir.path());
+    platform::prompt::installPrompt(prompt);
+    // The hub walk's trace is not what these tests look at.
+    platform::debug::installSink([](platform::debug::Level, std::optional<int>, std::string_view) {});
+    devlib::InitPortIoTable(devlib::ProgramKind::Fleetburn);
+    WriteFlashList(dir / "Flash.ini");
+    testsupport::WriteRamCodeImages(dir.path());
+    SettingsFileBuilder()
+        .section("Setting")
+        .key("ProductModel", "TV-A4X 2.5\"")
+        .section("TestItems")
+        .key("EnFlashModule", 1)
+        .key("EnPreFormat", 0)
+        .key("EnDownload", 1)
+        .key("EnFormat", 1)
+        .key("EnCheckTemperature", 1)
+        .key("CheckMaxTemperatureValue", 70)
+        .section("DeviceSetting")
+        .key("SNDecimal", 1)
+        .section("FlashSetting")
+        .key("FlashUniName", "WBG")
+        .writeTo(dir / "DODEVUDU.ini");
+  }
+  void TearDown() override {
+    devlib::FreePortBuffers();
+    platform::storage::installBackend(nullptr);
+    platform::devices::installDeviceTree(nullptr);
+    platform::prompt::installPrompt(nullptr);
+    platform::paths::setProgramDirectory({});
+    platform::debug::installSink({});
+  }
+
+  void Load(const char* scenario) {
+    const drivesim::ScenarioLoad load = drivesim::loadScenario(std::filesystem::path(TOLVANE_SCENARIO_DIR) / scenario);
+    ASSERT_TRUE(load.line) << load.error;
+    line = load.line;
+    drivesim::installLine(line);
+  }
+
+  // A started and shown window.
+  std::unique_ptr<TMainForm> Open(const char* scenario, std::string_view commandLine = "") {
+    Load(scenario);
+    auto form = std::make_unique<TMainForm>(*prompt, dialogs);
+    EXPECT_EQ(form->Start(commandLine), StartupStatus::Ready) << Messages();
+    form->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    prompt->takeMessages();
+    return form;
+  }
+
+  std::string Messages() const {
+    std::string all;
+    for (const std::string& message : prompt->messages()) all += message + " | ";
+    return all;
+  }
+
+  void Screenshot(QWidget& widget, const std::string& name) {
+    std::filesystem::create_directories(FLEETBURN_SCREENSHOT_DIR);
+    const QString file = QString::fromStdString(std::string(FLEETBURN_SCREENSHOT_DIR) + "/" + name + ".png");
+    EXPECT_TRUE(widget.grab().save(file)) << file.toStdString();
+  }
+
+  testsupport::ScratchDirectory dir;
+  platform::clock::ScopedFastClock clock;
+  std::shared_ptr<platform::prompt::ScriptedPrompt> prompt = std::make_shared<platform::prompt::ScriptedPrompt>();
+  ScriptedFileDialogs dialogs;
+  std::shared_ptr<drivesim::Line> line;
+};
+
+TEST_F(StationWindow, FrameAndPagesStandAsDesigned) {
+  auto form = Open("empty.ini");
+  EXPECT_EQ(form->size(), QSize(1083, 833));
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_EQ(form->windowTitle().toStdString(), ShowCaptionString("SATA"));
+
+  const std::pair<const char*, const char*> pages[] = {{"TabSheet1", "Test Items"},
+                                                       {"TabSheet2", "Flash Setting"},
+                                                       {"TabSheet6", "Dram Setting"},
+                                                       {"TabSheet3", "Device Setting"},
+                                                       {"TabSheet4", "F/W Setting"},
+                                                       {"TabSheet18", "Identify Setting"},
+                                                       {"TabSheet5", "RD"}};
+  ASSERT_EQ(form->PageControl1->count(), 7);
+  for (int page = 0; page < 7; ++page) {
+    EXPECT_EQ(form->PageControl1->widget(page)->objectName(), pages[page].first);
+    EXPECT_EQ(form->PageControl1->tabText(page), pages[page].second);
+    EXPECT_EQ(form->PageControl1->isTabVisible(page), page != 2 && page != 6) << page;
+  }
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+  ASSERT_EQ(form->PageControl2->count(), 14);
+  for (int page = 0; page < 14; ++page) {
+    EXPECT_EQ(form->PageControl2->tabText(page).toStdString(), kSubPageCaptions[static_cast<std::size_t>(page)]);
+  }
+
+  const std::pair<QPushButton*, const char*> buttons[] = {
+      {form->INILoadBtn, "Load INI"}, {form->INISaveBtn, "Save INI"}, {form->RefreshBtn, "Refresh"},
+      {form->ExecuteBtn, "START"},    {form->CloseBtn, "Close"},      {form->ResetYieldBtn, "Reset"}};
+  for (const auto& [button, text] : buttons) EXPECT_EQ(button->text(), text);
+  for (QToolButton* tool : {form->PinSBtn, form->SpeedButton2, form->SpeedButton8, form->SpeedButton9}) {
+    EXPECT_EQ(tool->size(), QSize(30, 30)) << tool->objectName().toStdString();
+  }
+  EXPECT_TRUE(form->PinSBtn->isChecked());
+  EXPECT_EQ(form->SpeedButton2->toolTip(), "Reset Layout");
+  EXPECT_FALSE(form->WaitPanel->isVisible());
+  EXPECT_EQ(form->statusBar()->findChildren<QLabel*>().size(), 3);
+  EXPECT_EQ(form->YieldEdit->text(), "0 / 0");
+  EXPECT_EQ(form->INIFileEdit->text(), "DODEVUDU.ini");
+  EXPECT_EQ(form->ProdModalPanel->text(), "TV-A4X 2.5\"");
+  EXPECT_TRUE(form->ProdModalPanel->isVisible());
+}
+
+// FormShow: the abort button, the check list's first entry and its
+// sub-page, START focused; the auto-run timer only with AutoExecute.
+TEST_F(StationWindow, FirstShowSelectsTheFirstItemAndShowsTheAbortButton) {
+  auto form = Open("bench.ini");
+  EXPECT_TRUE(form->SpeedButton9->isVisible());
+  EXPECT_EQ(form->FunCheckListBox->currentRow(), 0);
+  EXPECT_EQ(form->FunCheckListBox->item(0)->text(), "Flash Module Test");
+  EXPECT_TRUE(form->PageControl2->isVisible());
+  EXPECT_EQ(form->PageControl2->currentWidget()->objectName(), "OP_FlashModule");
+  EXPECT_TRUE(form->ExecuteBtn->hasFocus());
+  EXPECT_FALSE(form->AutoTestTimer->isActive());
+  EXPECT_FALSE(form->StatusBarPanels[0]->text().isEmpty()) << "the flash file exists, so FlashInfoChange ran";
+
+  // The entries the settings enable are checked.
+  const std::vector<std::pair<std::string, bool>> expected = {
+      {"Flash Module Test", true}, {"Bus Interface Test", false}, {"Flash Interface Test", false},
+      {"Dram Test", false},        {"Preformat", false},          {"Download", true},
+      {"R/W Test", false},         {"Check Tables", false},       {"Disk Format", true},
+      {"Check Temperature", true}};
+  ASSERT_EQ(form->FunCheckListBox->count(), static_cast<int>(expected.size()));
+  for (int row = 0; row < form->FunCheckListBox->count(); ++row) {
+    EXPECT_EQ(form->FunCheckListBox->item(row)->text().toStdString(), expected[static_cast<std::size_t>(row)].first);
+    EXPECT_EQ(form->FunCheckListBox->item(row)->checkState() == Qt::Checked,
+              expected[static_cast<std::size_t>(row)].second)
+        << row;
+  }
+}
+
+TEST_F(StationWindow, AutoExecuteStartsTheAutoRunTimerAtTheEndOfTheFirstShow) {
+  Load("empty.ini");
+  TMainForm form(*prompt, dialogs);
+  ASSERT_EQ(form.Start("AutoExecute InitFunc4"), StartupStatus::Ready);
+  EXPECT_TRUE(form.commandLineOptions().autoExecute);
+  EXPECT_FALSE(form.AutoTestTimer->isActive()) << "not before the window shows";
+  form.show();
+  EXPECT_TRUE(form.AutoTestTimer->isActive());
+  EXPECT_TRUE(form.AutoTestTimer->isSingleShot());
+  EXPECT_EQ(form.AutoTestTimer->interval(), 200);
+  EXPECT_EQ(form.FunCheckListBox->item(4)->text(), "Preformat");
+  EXPECT_EQ(form.FunCheckListBox->item(4)->checkState(), Qt::Checked);
+  EXPECT_EQ(form.FunCheckListBox->item(5)->checkState(), Qt::Checked) << "Preformat forces Download";
+  EXPECT_EQ(form.settings().record().ItemEnable[5], 1);
+}
+
+// The board: one panel per hub port with its seven controls, column by
+// column in rows of the scroll box's height; the content reaches the last.
+TEST_F(StationWindow, BoardHasOnePanelPerHubPortOnTheGrid) {
+  auto form = Open("line50.ini");
+  ASSERT_EQ(PortCount, 50);
+  const int rows = form->RowsPerColumn();
+  EXPECT_EQ(rows, 3) << "the designed window has room for three rows of panels";
+  EXPECT_EQ(form->boardContent->layout(), nullptr);
+  for (int port = 0; port < 50; ++port) {
+    const QString n = QString::number(port);
+    auto* panel = form->findChild<QFrame*>("PortPanel" + n);
+    ASSERT_NE(panel, nullptr) << port;
+    EXPECT_EQ(panel->parentWidget(), form->boardContent);
+    const Rect at = PanelRect(port, rows, 249, 129);
+    EXPECT_EQ(panel->geometry(), QRect(at.left, at.top, at.width, at.height)) << port;
+    for (const char* name :
+         {"PortLEdit", "PortLEditWWN", "PortBitBtn", "PortCGuage", "PortCGuageP", "PortCycleCounterLabel"}) {
+      EXPECT_NE(panel->findChild<QWidget*>(QString::fromLatin1(name) + n), nullptr) << name << port;
+    }
+  }
+  // The labels of the last port still fit beside their edits.
+  for (const char* name : {"PortLEdit49Label", "PortLEditWWN49Label"}) {
+    const auto* label = form->findChild<QLabel*>(name);
+    ASSERT_NE(label, nullptr) << name;
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width()) << name;
+  }
+  // Three rows fit the scroll box without a vertical scroll bar.
+  EXPECT_FALSE(form->StyleScrollBox->verticalScrollBar()->isVisible());
+  auto* seventh = form->findChild<QFrame*>("PortPanel6");
+  EXPECT_EQ(seventh->geometry().topLeft(), QPoint((6 / rows) * 249, (6 % rows) * 129));
+  EXPECT_EQ(form->findChild<QLabel*>("PortLEdit6Label")->text(), "Port7:SN");
+  EXPECT_EQ(form->findChild<QLabel*>("PortLEditWWN6Label")->text(), "Port7:WWN UID");
+  EXPECT_EQ(form->findChild<QPushButton*>("PortBitBtn6")->text(), "?");
+  EXPECT_FALSE(form->findChild<QWidget*>("PortCGuageP6")->isVisibleTo(seventh));
+  const int columns = (50 + rows - 1) / rows;
+  EXPECT_EQ(form->boardContent->size(), QSize(columns * 249, rows * 129));
+  EXPECT_EQ(PortTimerIds[49], 50);
+  // "Don't Care" and one entry per port.
+  EXPECT_EQ(form->ConnectionChkCmbox->count(), 51);
+  EXPECT_EQ(form->ConnectionChkCmbox->itemText(0), "Don't Care");
+}
+
+TEST_F(StationWindow, EmptyLineBuildsNoPanel) {
+  auto form = Open("empty.ini");
+  EXPECT_EQ(PortCount, 0);
+  EXPECT_TRUE(form->portPanels().empty());
+  EXPECT_EQ(form->boardContent->findChildren<QFrame*>().size(), 0);
+  EXPECT_EQ(form->boardContent->size(), QSize(0, 0));
+  EXPECT_EQ(form->ConnectionChkCmbox->count(), 1);
+}
+
+// The panel's setters, which the board model drives.
+TEST_F(StationWindow, PortPanelShowsWhatItIsGivenAndTellsItsPort) {
+  auto form = Open("bench.ini");
+  ASSERT_FALSE(form->portPanels().empty());
+  PortPanel& panel = *form->portPanels().front();
+  panel.setShown(true);
+  panel.setCaption("Pass");
+  panel.setBackground(Qt::green);
+  panel.setSerialText("TV0000000001");
+  panel.setUidText("5000000000000001");
+  panel.setGauge(40);
+  panel.setCounterText("Cycle 2");
+  EXPECT_TRUE(panel.isVisible());
+  EXPECT_EQ(panel.caption(), "Pass");
+  EXPECT_EQ(panel.background(), QColor(Qt::green));
+  EXPECT_EQ(panel.PortLEdit->text(), "TV0000000001");
+  EXPECT_EQ(panel.PortLEditWWN->text(), "5000000000000001");
+  EXPECT_EQ(panel.PortCGuage->value(), 40);
+  EXPECT_EQ(panel.PortCycleCounterLabel->text(), "Cycle 2");
+  EXPECT_TRUE(panel.PortLEdit->isReadOnly());
+
+  std::vector<int> detail, pressed;
+  QObject::connect(&panel, &PortPanel::detailRequested, [&](int port) { detail.push_back(port); });
+  QObject::connect(&panel, &PortPanel::pressed, [&](int port) { pressed.push_back(port); });
+  QTest::mouseClick(panel.PortBitBtn, Qt::LeftButton);
+  QTest::mousePress(&panel, Qt::RightButton, Qt::NoModifier, QPoint(5, 120));
+  EXPECT_EQ(detail, std::vector<int>{0});
+  EXPECT_EQ(pressed, std::vector<int>{0});
+}
+
+TEST_F(StationWindow, EverySettingsControlExistsByItsName) {
+  auto form = Open("empty.ini");
+  const char* names[] = {"ToolBar1",
+                         "PinSBtn",
+                         "SpeedButton2",
+                         "SpeedButton8",
+                         "ResetPlugInCounter",
+                         "SpeedButton9",
+                         "SpeedButton6",
+                         "ProdModalPanel",
+                         "PageControl1",
+                         "ConnectionChkCmbox",
+                         "FunCheckListBox",
+                         "UpdateFirmwareChk",
+                         "INIFileEdit",
+                         "INILoadBtn",
+                         "INISaveBtn",
+                         "PageControl2",
+                         "CheckID1",
+                         "CheckID2",
+                         "CheckID3",
+                         "CheckID4",
+                         "CheckID5",
+                         "SataBinChk",
+                         "UsbBinChk",
+                         "SNMinLengthSpin",
+                         "SNDecimal",
+                         "SNHexadecimal",
+                         "SATAGroupBox",
+                         "USBGroupBox",
+                         "CommonGroupBox",
+                         "FmtTypeComboBox",
+                         "FormatGroupBox",
+                         "VolumeLabeledEdit",
+                         "CopyImageCheckBox",
+                         "ImagePathEdit",
+                         "GenImageBn",
+                         "CheckMaxTemperatureValue",
+                         "QCCheckMaxTemperatureValue",
+                         "MaxLBAValue",
+                         "IDEMA_Capacity",
+                         "LBA_Capacity",
+                         "RWTestPercentageValue",
+                         "RWTestPercentageCycle",
+                         "WTestFullCycle",
+                         "RWTestFullCycle",
+                         "SnCheckPatternRB",
+                         "SnCheckBarcodeRB",
+                         "SnCheckValueLd",
+                         "SnCheckMaskLd",
+                         "LaterChk",
+                         "EarlyChk",
+                         "EraseChk",
+                         "KeepPreviousEraseCountChk",
+                         "SkipEraseGoodChkBox",
+                         "FlashVendorCmbx",
+                         "FlashCodeCmBx",
+                         "FlashChanCmBx",
+                         "FlashBankCmBx",
+                         "DrvCurrentCmBx",
+                         "CapacityCmBx",
+                         "FlashDetailMemo",
+                         "CapacityEdit",
+                         "CapacityEdit2",
+                         "VendorIDEdit",
+                         "ProductIDEdit",
+                         "VendorNameEdit",
+                         "ProductNameEdit",
+                         "ManufStrEdit",
+                         "ProdStrEdit",
+                         "FirmwareVerEdit",
+                         "ModelNumEdit",
+                         "SerialNumEdit",
+                         "SNIncChk",
+                         "GroupBox7",
+                         "BnKeyFile",
+                         "LeEncryption",
+                         "DefBlkRatioEdit",
+                         "ResBlkRatioEdit",
+                         "Bch16RdErrThldEdit",
+                         "Bch24RdErrThldEdit",
+                         "Bch16EccErrCpyThldEdit",
+                         "Bch24EccErrCpyThldEdit",
+                         "WearLevFreqEdit",
+                         "ScrambleChk",
+                         "RemapChk",
+                         "ThermalSensorCB",
+                         "SMARTChk",
+                         "SecurityChk",
+                         "SlumberChk",
+                         "InterleaveChk",
+                         "ParalMemChk",
+                         "SecurityEraseChk",
+                         "IDEMAEdit",
+                         "IDEMARatio",
+                         "CalcIDEMAToRatioBn",
+                         "RestoreReservedRatio",
+                         "OUILEdit",
+                         "UIDLEdit",
+                         "UIDIncChk",
+                         "UIDDecimal",
+                         "UIDHexadecimal",
+                         "IdentifyListView",
+                         "TableInEdit",
+                         "TableOutEdit",
+                         "LaterTableInEdit",
+                         "LaterTableOutEdit",
+                         "GetDefTabBtn",
+                         "PutDefTabBtn",
+                         "GetLaterTabBtn",
+                         "PutLaterTabBtn",
+                         "GetDefTabChk",
+                         "PutDefTabChk",
+                         "ClaimNewChk",
+                         "GetLaterTabChk",
+                         "PutLaterTabChk",
+                         "RebuildCloseChk",
+                         "StyleScrollBox",
+                         "BottomPanel",
+                         "RefreshBtn",
+                         "ExecuteBtn",
+                         "CloseBtn",
+                         "WaitPanel",
+                         "YieldEdit",
+                         "ResetYieldBtn",
+                         "ElapsedTime",
+                         "StatusBar"};
+  for (const char* name : names) EXPECT_NE(form->findChild<QWidget*>(name), nullptr) << name;
+  for (const std::string_view caption : kSubPageCaptions) {
+    EXPECT_NE(form->PageControl2->findChild<QWidget*>(QString::fromLatin1(caption.data(), caption.size())), nullptr)
+        << caption;
+  }
+  // The edits' lengths.
+  // The edits' lengths; the filtered ones keep theirs in the filter, so that
+  // a paste is filtered before it is cut.
+  const std::pair<QLineEdit*, int> limits[] = {{form->VendorIDEdit, edit_limits::VendorIDEdit},
+                                               {form->ProductIDEdit, edit_limits::ProductIDEdit},
+                                               {form->VendorNameEdit, edit_limits::VendorNameEdit},
+                                               {form->ProductNameEdit, edit_limits::ProductNameEdit},
+                                               {form->ManufStrEdit, edit_limits::ManufStrEdit},
+                                               {form->ProdStrEdit, edit_limits::ProdStrEdit},
+                                               {form->FirmwareVerEdit, edit_limits::FirmwareVerEdit},
+                                               {form->ModelNumEdit, edit_limits::ModelNumEdit},
+                                               {form->SerialNumEdit, edit_limits::SerialNumEdit},
+                                               {form->SnCheckValueLd, edit_limits::SnCheckValueLd},
+                                               {form->SnCheckMaskLd, edit_limits::SnCheckMaskLd},
+                                               {form->OUILEdit, edit_limits::OUILEdit},
+                                               {form->UIDLEdit, edit_limits::UIDLEdit},
+                                               {form->LeEncryption, edit_limits::LeEncryption}};
+  for (const auto& [edit, limit] : limits) {
+    edit->clear();
+    QTest::keyClicks(edit, QString(limit + 3, '7'));
+    EXPECT_EQ(edit->text().size(), limit) << edit->objectName().toStdString();
+  }
+}
+
+// Typing reaches the record through the key filter and VendorIDEditChange;
+// a paste obeys the same filter and length.
+TEST_F(StationWindow, TypingAndPastingIntoVendorIdReachTheRecordFiltered) {
+  auto form = Open("empty.ini");
+  form->PageControl1->setCurrentWidget(form->TabSheet3);
+  form->VendorIDEdit->clear();
+  QTest::keyClicks(form->VendorIDEdit, "1a-g2");
+  EXPECT_EQ(form->VendorIDEdit->text(), "1A2");
+  EXPECT_EQ(form->settings().record().VID.view(), "1A2");
+
+  form->ProductIDEdit->selectAll();
+  QApplication::clipboard()->setText("c0z-ffee");
+  form->ProductIDEdit->paste();
+  EXPECT_EQ(form->ProductIDEdit->text(), "C0FF");
+  EXPECT_EQ(form->settings().record().PID.view(), "C0FF");
+
+  // The serial number takes digits only while SNDecimal is set.
+  form->SerialNumEdit->clear();
+  QTest::keyClicks(form->SerialNumEdit, "12ab3");
+  EXPECT_EQ(form->SerialNumEdit->text(), "123");
+  // A '\' never enters the model number.
+  form->ModelNumEdit->clear();
+  QTest::keyClicks(form->ModelNumEdit, "A\\B");
+  EXPECT_EQ(form->ModelNumEdit->text(), "AB");
+}
+
+TEST_F(StationWindow, ShowingTheStateSetsOffNoHandler) {
+  auto form = Open("empty.ini");
+  // The record's VID is copied only by VendorIDEditChange: a show that
+  // changed the edit without blocking would copy "FFFF" into it.
+  const std::string before(form->settings().record().VID.view());
+  SettingsPageState& state = form->pages().state();
+  state.VendorIDEdit = "FFFF";
+  form->ShowPages();
+  EXPECT_EQ(form->VendorIDEdit->text(), "FFFF");
+  EXPECT_EQ(form->settings().record().VID.view(), before);
+}
+
+TEST_F(StationWindow, CheckingPreformatForcesDownload) {
+  auto form = Open("empty.ini");
+  QListWidgetItem* download = form->FunCheckListBox->item(5);
+  ASSERT_EQ(download->text(), "Download");
+  download->setCheckState(Qt::Unchecked);
+  EXPECT_EQ(form->settings().record().ItemEnable[6], 0);
+  form->FunCheckListBox->item(4)->setCheckState(Qt::Checked);  // Preformat
+  EXPECT_EQ(form->FunCheckListBox->item(5)->checkState(), Qt::Checked);
+  EXPECT_EQ(form->settings().record().ItemEnable[5], 1);
+  EXPECT_EQ(form->settings().record().ItemEnable[6], 1);
+  // Selecting an entry shows its sub-page.
+  form->FunCheckListBox->setCurrentRow(4);
+  EXPECT_EQ(form->PageControl2->currentWidget()->objectName(), "OP_PFormat");
+  form->FunCheckListBox->setCurrentRow(1);
+  EXPECT_FALSE(form->PageControl2->isVisible()) << "Bus Interface Test has no sub-page";
+}
+
+// Each handler runs from the signal the operator's action gives, and only from it.
+TEST_F(StationWindow, PageHandlersRunFromTheOperatorsActions) {
+  auto form = Open("empty.ini");
+
+  // A vendor chosen in the combo lists its parts and applies the first.
+  form->FlashVendorCmbx->setCurrentIndex(1);
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("WBG")) << "a programmatic change runs nothing";
+  emit form->FlashVendorCmbx->activated(1);
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("MRA  /  MR16G"));
+  EXPECT_TRUE(form->StatusBarPanels[0]->text().startsWith("Flash: MRA("))
+      << form->StatusBarPanels[0]->text().toStdString();
+  EXPECT_EQ(form->settings().record().FlashUniName.view(), "MRA");
+
+  // The FAT32 label check runs on every change of the label.
+  form->VolumeLabeledEdit->setText("SSD DISK 12345");
+  EXPECT_EQ(form->VolumeLabeledEdit->text(), "SSD DISK 12");
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"FAT32 only support Volume label 11 characters!"});
+
+  // Claim New enables "Close AP after Rebuild ".
+  form->PageControl1->setTabVisible(form->PageControl1->indexOf(form->TabSheet5), true);
+  form->PageControl1->setCurrentWidget(form->TabSheet5);
+  EXPECT_FALSE(form->RebuildCloseChk->isEnabled());
+  QTest::mouseClick(form->ClaimNewChk, Qt::LeftButton);
+  EXPECT_TRUE(form->RebuildCloseChk->isEnabled());
+
+  // The IDEMA ratio asks for a capacity first; the restore sets the default.
+  form->PageControl1->setCurrentWidget(form->TabSheet4);
+  QTest::mouseClick(form->CalcIDEMAToRatioBn, Qt::LeftButton);
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Please input a IDEMA capacity"});
+  QTest::mouseClick(form->RestoreReservedRatio, Qt::LeftButton);
+  EXPECT_EQ(form->settings().record().ResPercentage, 68);
+  EXPECT_EQ(form->ResBlkRatioEdit->text(), "68");
+
+  // A table file chosen in its dialog goes into its edit.
+  dialogs.answer(dir / "def.txt");
+  form->PageControl1->setCurrentWidget(form->TabSheet5);
+  QTest::mouseClick(form->GetDefTabBtn, Qt::LeftButton);
+  EXPECT_EQ(form->TableInEdit->text().toStdString(), (dir / "def.txt").string());
+}
+
+TEST_F(StationWindow, LockButtonLocksAtOnceAndOnlyThePasswordUnlocks) {
+  auto form = Open("empty.ini");
+  const auto pagesEnabled = [&] {
+    for (int page = 0; page < form->PageControl1->count(); ++page) {
+      if (!form->PageControl1->widget(page)->isEnabled()) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(pagesEnabled());
+  ASSERT_FALSE(form->SpeedButton8->isChecked());
+  QTest::mouseClick(form->SpeedButton8, Qt::LeftButton);
+  EXPECT_TRUE(prompt->takeMessages().empty()) << "no prompt to lock";
+  EXPECT_FALSE(pagesEnabled());
+  EXPECT_FALSE(form->INISaveBtn->isEnabled());
+  EXPECT_TRUE(form->SpeedButton8->isChecked());
+
+  prompt->answer("wrong");
+  QTest::mouseClick(form->SpeedButton8, Qt::LeftButton);
+  EXPECT_FALSE(pagesEnabled());
+  EXPECT_TRUE(form->SpeedButton8->isChecked()) << "a wrong password leaves it pressed";
+  prompt->answer(std::string(SettingsPassword()));
+  QTest::mouseClick(form->SpeedButton8, Qt::LeftButton);
+  EXPECT_TRUE(pagesEnabled());
+  EXPECT_TRUE(form->INISaveBtn->isEnabled());
+  EXPECT_FALSE(form->SpeedButton8->isChecked());
+  EXPECT_TRUE(prompt->takeMessages().empty());
+}
+
+TEST_F(StationWindow, LoadIniShowsTheChosenFileAndRefusesTheFlashList) {
+  auto form = Open("empty.ini");
+  SettingsFileBuilder()
+      .section("DeviceSetting")
+      .key("VID", "ABCD")
+      .key("ModelNum", "Line B drive")
+      .section("FlashSetting")
+      .key("FlashUniName", "MRA")
+      .writeTo(dir / "lineb.ini");
+  dialogs.answer(dir / "Flash.ini");
+  QTest::mouseClick(form->INILoadBtn, Qt::LeftButton);
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{std::string(kFlashFileRefusal)});
+  EXPECT_EQ(form->INIFileEdit->text(), "DODEVUDU.ini");
+
+  dialogs.answer(dir / "lineb.ini");
+  QTest::mouseClick(form->INILoadBtn, Qt::LeftButton);
+  EXPECT_EQ(form->INIFileEdit->text(), "lineb.ini");
+  EXPECT_EQ(form->VendorIDEdit->text(), "ABCD");
+  EXPECT_EQ(form->ModelNumEdit->text(), "Line B drive");
+  EXPECT_EQ(form->FlashVendorCmbx->currentText(), "Marlowe");
+  EXPECT_TRUE(form->FlashCodeCmBx->currentText().startsWith("MRA  /  MR16G"))
+      << form->FlashCodeCmBx->currentText().toStdString();
+  EXPECT_EQ(form->settings().SettingsFileName(), (dir / "lineb.ini").string());
+}
+
+TEST_F(StationWindow, SerialNumberDialogResultReachesTheDevicePage) {
+  Load("empty.ini");
+  TMainForm form(*prompt, dialogs);
+  ASSERT_EQ(form.Start(""), StartupStatus::Ready);
+  TTitleForm title(1);
+  title.WOEdit->setText("0815");
+  title.SNEdit->setText("00012345");
+  title.SNChkBx->setChecked(true);
+  QTest::mouseClick(title.OKBtn, Qt::LeftButton);
+  form.setTitleForm(&title.form());
+  form.show();
+  EXPECT_EQ(form.SerialNumEdit->text(), "081500012345");
+  EXPECT_TRUE(form.SNIncChk->isChecked());
+  EXPECT_EQ(form.settings().record().SerialNum.view(), "081500012345");
+  EXPECT_EQ(form.settings().record().SNAutoInc, 1);
+}
+
+TEST_F(StationWindow, SerialNumberDialogShowsTheFieldsOfItsLayoutAndFiltersThem) {
+  const struct {
+    int showTitle;
+    bool pair;
+    bool three;
+  } layouts[] = {{0, false, false}, {1, true, false}, {2, false, true}};
+  for (const auto& layout : layouts) {
+    TTitleForm title(layout.showTitle);
+    title.show();
+    EXPECT_EQ(title.windowTitle(), "Serial Number Information");
+    EXPECT_EQ(title.WOEdit->isVisible(), layout.pair);
+    EXPECT_EQ(title.SNEdit->isVisible(), layout.pair);
+    for (QWidget* field :
+         {static_cast<QWidget*>(title.Edit1), static_cast<QWidget*>(title.Edit2), static_cast<QWidget*>(title.Edit3),
+          static_cast<QWidget*>(title.Label1), static_cast<QWidget*>(title.Label2)}) {
+      EXPECT_EQ(field->isVisible(), layout.three) << field->objectName().toStdString();
+    }
+    if (layout.showTitle != 0) Screenshot(title, "serial_dialog_" + std::to_string(layout.showTitle));
+  }
+  TTitleForm title(2);
+  title.show();
+  QTest::keyClicks(title.Edit1, "ab-1c2d3e4");
+  title.Edit2->insert("123456789");
+  QTest::keyClicks(title.Edit3, "x9");
+  EXPECT_EQ(title.Edit1->text(), "AB1C2D3");
+  EXPECT_EQ(title.Edit2->text(), "1234");
+  QTest::mouseClick(title.OKBtn, Qt::LeftButton);
+  EXPECT_EQ(title.form().TitleText(), "AB1C2D3-1234-X9");
+  EXPECT_EQ(title.result(), QDialog::Accepted);
+}
+
+// Every control the operator can see on a page gets at least the room it
+// asks for, and a port panel's controls do not cover each other.
+TEST_F(StationWindow, NoControlIsClippedOrCoversAnother) {
+  auto form = Open("line50.ini");
+  form->PageControl1->setTabVisible(form->PageControl1->indexOf(form->TabSheet5), true);
+  const auto checkPage = [&](const std::string& where) {
+    QApplication::processEvents();
+    for (QWidget* widget : form->PageControl1->currentWidget()->findChildren<QWidget*>()) {
+      if (!widget->isVisible() || widget->objectName().startsWith("qt_")) continue;
+      if (qobject_cast<QLabel*>(widget) == nullptr && qobject_cast<QAbstractButton*>(widget) == nullptr &&
+          qobject_cast<QLineEdit*>(widget) == nullptr && qobject_cast<QComboBox*>(widget) == nullptr) {
+        continue;
+      }
+      const QSize wanted = widget->minimumSizeHint();
+      EXPECT_GE(widget->width(), wanted.width()) << where << " " << widget->objectName().toStdString();
+      EXPECT_GE(widget->height(), wanted.height()) << where << " " << widget->objectName().toStdString();
+    }
+  };
+  for (int page = 0; page < form->PageControl1->count(); ++page) {
+    if (!form->PageControl1->isTabVisible(page)) continue;
+    form->PageControl1->setCurrentIndex(page);
+    if (page == 0) {
+      for (int row = 0; row < form->FunCheckListBox->count(); ++row) {
+        form->FunCheckListBox->setCurrentRow(row);
+        checkPage("Test Items, entry " + std::to_string(row));
+      }
+    } else {
+      checkPage(form->PageControl1->tabText(page).toStdString());
+    }
+  }
+
+  PortPanel& panel = *form->portPanels().back();
+  panel.setShown(true);
+  std::vector<QWidget*> shown;
+  for (QWidget* child : panel.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isVisibleTo(&panel)) shown.push_back(child);
+  }
+  for (std::size_t a = 0; a < shown.size(); ++a) {
+    EXPECT_TRUE(panel.rect().contains(shown[a]->geometry())) << shown[a]->objectName().toStdString();
+    for (std::size_t b = a + 1; b < shown.size(); ++b) {
+      EXPECT_FALSE(shown[a]->geometry().intersects(shown[b]->geometry()))
+          << shown[a]->objectName().toStdString() << " and " << shown[b]->objectName().toStdString();
+    }
+  }
+}
+
+// Screenshots of the window on the full line and of every settings page,
+// with the sub-pages of the entries that have one.
+TEST_F(StationWindow, ScreenshotsOfTheWindowAndEveryPage) {
+  auto form = Open("line50.ini");
+  Screenshot(*form, "main_window");
+  const std::pair<QWidget*, const char*> pages[] = {{form->TabSheet2, "page_flash_setting"},
+                                                    {form->TabSheet3, "page_device_setting"},
+                                                    {form->TabSheet4, "page_fw_setting"},
+                                                    {form->TabSheet18, "page_identify_setting"},
+                                                    {form->TabSheet5, "page_rd"}};
+  for (int row = 0; row < form->FunCheckListBox->count(); ++row) {
+    form->FunCheckListBox->setCurrentRow(row);
+    if (!form->PageControl2->isVisible()) continue;
+    Screenshot(*form->PageControl1,
+               "page_test_items_" + form->PageControl2->currentWidget()->objectName().toStdString());
+  }
+  form->PageControl1->setTabVisible(form->PageControl1->indexOf(form->TabSheet5), true);
+  for (const auto& [page, name] : pages) {
+    form->PageControl1->setCurrentWidget(page);
+    Screenshot(*form->PageControl1, name);
+  }
+  form->PageControl1->setCurrentIndex(0);
+  auto* shown = form->findChild<PortPanel*>("PortPanel0");
+  ASSERT_NE(shown, nullptr);
+  for (int port = 0; port < 6; ++port) {
+    PortPanel& panel = *form->portPanels()[static_cast<std::size_t>(port)];
+    panel.setShown(true);
+    panel.setSerialText(QString("TV%1").arg(port + 1, 10, 10, QChar('0')));
+    panel.setUidText("5000000000000001");
+    panel.setGauge(port * 20);
+    panel.setBackground(port == 2 ? QColor(Qt::red) : port == 1 ? QColor(Qt::green) : QColor(Qt::yellow));
+    panel.setCaption(port == 2 ? "Flash Module Test Fail (M00)" : port == 1 ? "Pass" : "114473 MB");
+  }
+  Screenshot(*form, "main_window_with_panels");
+}
+
+TEST(FileDialogFilter, StationFiltersBecomeDialogNameFilters) {
+  EXPECT_EQ(NameFilterOf(kSettingsFileFilter), "EEPROM INI file (*.ini)");
+  EXPECT_EQ(NameFilterOf("Def. Table (*.txt)|*.txt"), "Def. Table (*.txt)");
+  EXPECT_EQ(NameFilterOf("Later Table (*.txt)|*.txt"), "Later Table (*.txt)");
+}
+
+}  // namespace
+}  // namespace fleetburn::ui

@@ -4,12 +4,11 @@
 
 namespace fleetburn {
 
-HotplugRescan::HotplugRescan(PortScanner& scanner, Post applyOn, std::function<bool()> runInProgress, ScanView* view,
+HotplugRescan::HotplugRescan(PortScanner& scanner, Post applyOn, std::function<bool()> runInProgress,
                              std::string line)
     : scanner_(scanner),
       applyOn_(std::move(applyOn)),
       runInProgress_(std::move(runInProgress)),
-      view_(view),
       line_(std::move(line)),
       self_(std::make_shared<HotplugRescan*>(this)) {}
 
@@ -53,8 +52,7 @@ void HotplugRescan::expired(std::uint64_t generation) {
   armed_ = false;
   timer_.cancel();
   ++expiries_;
-  scanner_.RefreshPorts(false);
-  if (view_ != nullptr && scanner_.startEnabled()) view_->focusStart();
+  scanner_.RefreshPortsAndFocusStart();
 }
 
 }  // namespace fleetburn

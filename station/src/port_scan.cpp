@@ -119,6 +119,8 @@ void PortScanner::stopDevicePhases() {
   stop_.request_stop();
   deviceThreads_.clear();  // joins
   scan_.reset();
+  rescanWanted_ = false;
+  focusWanted_ = false;
   stop_ = std::stop_source();
 }
 
@@ -148,11 +150,15 @@ void PortScanner::RefreshPorts(bool restore) {
   beginScan(restore);
 }
 
+void PortScanner::RefreshPortsAndFocusStart() {
+  focusWanted_ = true;
+  RefreshPorts(false);
+}
+
 void PortScanner::RefreshBtnClick() {
   snPromptOpen_ = false;
   uidPromptOpen_ = false;
-  RefreshPorts(false);
-  if (view_ != nullptr && startEnabled_) view_->focusStart();
+  RefreshPortsAndFocusStart();
 }
 
 void PortScanner::ConnectionChkCmboxChange(int index) {
@@ -215,6 +221,15 @@ void PortScanner::beginScan(bool restore) {
   for (int port = 0; port < PortCount; ++port) {
     if (scan_->ports[static_cast<std::size_t>(port)].matched) startDevicePhase(port);
   }
+  scan_->patience = platform::clock::startTimer(
+      kStationTimeLine, kScanPatienceMs, [this, post = applyOn_, scan = std::weak_ptr<Scan>(scan_)] {
+        post([this, scan] {
+          const std::shared_ptr<Scan> current = scan.lock();
+          if (current == nullptr || current != scan_) return;
+          current->patienceOver = true;
+          applyReady();
+        });
+      });
   applyReady();
 }
 
@@ -261,7 +276,11 @@ void PortScanner::applyReady() {
       progress = false;
       for (int port = 0; port < static_cast<int>(scan->ports.size()) && scan == scan_; ++port) {
         PortStep& step = scan->ports[static_cast<std::size_t>(port)];
-        if (step.applied || (step.matched && !step.result)) continue;
+        if (step.applied) continue;
+        if (step.matched && !step.result) {
+          if (scan->patienceOver) continue;
+          break;  // the ports after it wait their turn
+        }
         step.applied = true;
         applyPort(port, step);
         if (step.matched) --scan->remaining;
@@ -357,7 +376,11 @@ std::string PortScanner::askSerial(int port, std::string_view caption, std::stri
 void PortScanner::finishScan() {
   startEnabled_ = diskCount_ > 0 && StartAllowed(supportFilesOk_, settings_.ConnectDevNum, activeCount_);
   if (view_ != nullptr) view_->setStartEnabled(startEnabled_);
-  if (std::exchange(rescanWanted_, false)) RefreshPorts(false);
+  if (std::exchange(rescanWanted_, false)) {
+    RefreshPorts(false);
+    return;
+  }
+  if (std::exchange(focusWanted_, false) && startEnabled_ && view_ != nullptr) view_->focusStart();
 }
 
 void PortScanner::pruneDeviceThreads() {

@@ -18,13 +18,11 @@ namespace fleetburn {
 inline constexpr int kRescanTimerId = 51;
 inline constexpr std::uint64_t kArrivalDebounceMs = 1500;
 inline constexpr std::uint64_t kRemovalDebounceMs = 200;
-// The time line of the GUI thread's timers.
-inline constexpr const char* kStationTimeLine = "station";
 
 class HotplugRescan {
  public:
   // Every call and every rescan runs on the thread `applyOn` hands tasks to.
-  HotplugRescan(PortScanner& scanner, Post applyOn, std::function<bool()> runInProgress, ScanView* view = nullptr,
+  HotplugRescan(PortScanner& scanner, Post applyOn, std::function<bool()> runInProgress,
                 std::string line = kStationTimeLine);
   ~HotplugRescan();
   HotplugRescan(const HotplugRescan&) = delete;
@@ -46,7 +44,6 @@ class HotplugRescan {
   PortScanner& scanner_;
   Post applyOn_;
   std::function<bool()> runInProgress_;
-  ScanView* view_;
   const std::string line_;
   // Tasks posted by the timer and the notices hold it weakly: a task that
   // runs after this object is gone does nothing.

@@ -10,8 +10,9 @@
 //   session so that a stop ends a command that hangs;
 // - the apply phase, on the thread `applyOn` hands tasks to (the GUI thread):
 //   the PortTable writes and the prompts, port by port in port order. A port
-//   whose drive is slow is applied when its device phase ends; the ports
-//   after it do not wait for it.
+//   whose drive has not answered kScanPatienceMs after the rescan began
+//   holds up the ports after it no longer: it is applied when its device
+//   phase ends (bounded by the command time-outs, or a stop).
 // A rescan asked for while one runs (a hot-plug notice, Refresh) is merged
 // into one more rescan after it.
 
@@ -33,11 +34,16 @@
 #include "devlib/flash_params.h"
 #include "devlib/settings_record.h"
 #include "devlib/usb_disk_scan.h"
+#include "platform/clock.h"
 #include "platform/prompt.h"
 #include "station/port_board.h"
 #include "station/port_record.h"
 
 namespace fleetburn {
+
+// The time line of the GUI thread's timers.
+inline constexpr const char* kStationTimeLine = "station";
+inline constexpr std::uint64_t kScanPatienceMs = 3000;
 
 // Hands a task to the thread that owns the station's state.
 using Post = std::function<void(std::function<void()>)>;
@@ -106,6 +112,10 @@ class PortScanner {
   // one more rescan after it. The rescan's end may come later, from tasks
   // posted to the apply thread.
   void RefreshPorts(bool restore);
+  // A keep-mode rescan that gives START the focus at its end when START may
+  // run: the rescan timer's expiry, and Refresh (which also clears the
+  // prompt flags).
+  void RefreshPortsAndFocusStart();
   void RefreshBtnClick();
   void ConnectionChkCmboxChange(int index);
 
@@ -143,6 +153,8 @@ class PortScanner {
   struct Scan {
     std::vector<PortStep> ports;
     int remaining = 0;  // matched ports whose device phase has not been applied
+    bool patienceOver = false;  // slow ports no longer hold up the ones after them
+    platform::clock::Timer patience;
   };
 
   void beginScan(bool restore);
@@ -180,6 +192,7 @@ class PortScanner {
   std::shared_ptr<Scan> scan_;  // the rescan in progress
   bool applying_ = false;
   bool rescanWanted_ = false;
+  bool focusWanted_ = false;
 
   struct DeviceThread {
     std::shared_ptr<std::atomic<bool>> done;

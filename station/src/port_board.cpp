@@ -125,6 +125,12 @@ void PortBoard::ClearPanel(int port) {
   publish(port);
 }
 
+void PortBoard::SetCaption(int port, std::string caption) {
+  if (!hasPanel(port)) return;
+  panels_[static_cast<std::size_t>(port)].caption = std::move(caption);
+  publish(port);
+}
+
 void PortBoard::SetGauge(int port, int percent) {
   if (!hasPanel(port)) return;
   panels_[static_cast<std::size_t>(port)].gauge = std::clamp(percent, 0, 100);

@@ -72,7 +72,8 @@ class PortBoard {
   // A keep-mode rescan found the port empty: caption and both edits emptied.
   void ClearPanel(int port);
 
-  // The worker's progress on its gauge.
+  // What a worker shows while it runs: the item's name, its progress.
+  void SetCaption(int port, std::string caption);
   void SetGauge(int port, int percent);
 
   // Both counters to 0, shown, and written to `vadidLog` [TestRecord];

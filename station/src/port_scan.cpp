@@ -155,11 +155,7 @@ void PortScanner::RefreshPortsAndFocusStart() {
   RefreshPorts(false);
 }
 
-void PortScanner::RefreshBtnClick() {
-  snPromptOpen_ = false;
-  uidPromptOpen_ = false;
-  RefreshPortsAndFocusStart();
-}
+void PortScanner::RefreshBtnClick() { RefreshPortsAndFocusStart(); }
 
 void PortScanner::ConnectionChkCmboxChange(int index) {
   settings_.ConnectDevNum = static_cast<std::uint8_t>(std::clamp(index, 0, static_cast<int>(kPortSlots)));
@@ -348,15 +344,14 @@ void PortScanner::askBarcodes(int port) {
   }
 }
 
-// A cancel (or an empty text) leaves the port without one; a text too long
+// A rescan asked for from the prompt's own message loop is merged into one
+// more after this one, like any asked for while a rescan runs. A cancel (or
+// an empty text) leaves the port without one; a text too long
 // for its field, or one another port holds already, is refused and asked again.
 std::string PortScanner::askSerial(int port, std::string_view caption, std::string_view label,
                                    std::size_t capacity, bool uid) {
-  bool& open = uid ? uidPromptOpen_ : snPromptOpen_;
   while (true) {
-    open = true;
     const std::optional<std::string> typed = prompt_.input(caption, label, "");
-    open = false;
     if (!typed || typed->empty()) return {};
     if (typed->size() > capacity) {
       prompt_.message(std::string(label) + " is longer than " + std::to_string(capacity) + " characters.");

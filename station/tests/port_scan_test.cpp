@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,6 +43,7 @@ class AskingPrompt final : public platform::prompt::Prompt {
   void message(std::string_view text) override { messages.emplace_back(text); }
   std::optional<std::string> input(std::string_view caption, std::string_view label, std::string_view) override {
     asked.emplace_back(std::string(caption) + " / " + std::string(label));
+    if (whileOpen) std::exchange(whileOpen, {})();
     if (replies.empty()) return std::nullopt;
     std::optional<std::string> reply = replies.front();
     replies.pop_front();
@@ -51,6 +53,7 @@ class AskingPrompt final : public platform::prompt::Prompt {
   std::vector<std::string> asked;
   std::vector<std::string> messages;
   std::deque<std::optional<std::string>> replies;
+  std::function<void()> whileOpen;  // runs once, as the box's own message loop would
 };
 
 // r (6 ports): 2 an own-USB drive, 3 a USB device that is no disk, 5 a bridge of type 1.
@@ -238,6 +241,27 @@ TEST_F(SmallLine, ACancelledBarcodeLeavesThePortWithoutASerialAndTheNextRescanAs
   WaitForScan();
   EXPECT_EQ(asking.asked.size(), 2u);
   EXPECT_EQ(PortTable[1].serialNumber.str(), "SN-LATE");
+}
+
+// A rescan asked for while the box is open is not lost: it runs once the
+// rescan that asks has ended.
+TEST_F(SmallLine, ARescanAskedForDuringABarcodePromptRunsAfterIt) {
+  settings.EnBarCode = 1;
+  UsePrompt();
+  asking.replies = {"SN-2", "SN-5"};
+  StartUp();
+  ASSERT_EQ(scanner->scansStarted(), 1);
+  asking.replies = {"SN-NEW"};
+  asking.whileOpen = [this] {
+    ASSERT_TRUE(line->deviceTree()->unplugPort({"r", 2}));
+    scanner->RefreshBtnClick();
+  };
+  PortTable[4].serialNumber.assign("");
+  scanner->RefreshBtnClick();
+  WaitForScan();
+  EXPECT_EQ(scanner->scansStarted(), 3);
+  EXPECT_EQ(PortTable[4].serialNumber.str(), "SN-NEW");
+  EXPECT_EQ(PortTable[1].hubState, 0u) << "the pull made during the prompt is seen";
 }
 
 // A serial another port holds, or one too long for the field, is refused and asked again.

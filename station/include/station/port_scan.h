@@ -113,8 +113,7 @@ class PortScanner {
   // posted to the apply thread.
   void RefreshPorts(bool restore);
   // A keep-mode rescan that gives START the focus at its end when START may
-  // run: the rescan timer's expiry, and Refresh (which also clears the
-  // prompt flags).
+  // run: the rescan timer's expiry, and Refresh.
   void RefreshPortsAndFocusStart();
   void RefreshBtnClick();
   void ConnectionChkCmboxChange(int index);
@@ -185,8 +184,6 @@ class PortScanner {
   int activeCount_ = 0;
   std::string pathWord_ = "SATA";
   bool startEnabled_ = false;
-  bool snPromptOpen_ = false;
-  bool uidPromptOpen_ = false;
   int scansStarted_ = 0;
 
   std::shared_ptr<Scan> scan_;  // the rescan in progress

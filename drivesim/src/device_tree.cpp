@@ -22,9 +22,12 @@ namespace {
 
 constexpr std::uint32_t kDiskDeviceType = 7;  // the system's type number of a disk
 
+// A drive plugged in or out, or one that reset and reports another USB identity.
 struct PlugChange {
   const Drive* drive = nullptr;
   bool plugged = false;
+  bool identityChange = false;
+  std::optional<UsbIdentity> identity{};
 };
 
 struct Subscriber {
@@ -45,7 +48,13 @@ class EventHub {
  public:
   void plugChanged(const Drive* drive, bool plugged) {
     std::lock_guard lock(mutex_);
-    changes_.push_back({drive, plugged});
+    changes_.push_back({drive, plugged, false, std::nullopt});
+    wake_.notify_all();
+  }
+
+  void identityChanged(const Drive* drive, const std::optional<UsbIdentity>& identity) {
+    std::lock_guard lock(mutex_);
+    changes_.push_back({drive, false, true, identity});
     wake_.notify_all();
   }
 
@@ -165,14 +174,18 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
     // The watcher runs under the drive's lock: it only posts the change.
     for (const auto& drive : unwatched) {
       drive->watchPlug([hub = hub_, raw = drive.get()](bool plugged) { hub->plugChanged(raw, plugged); });
+      drive->watchUsbIdentity([hub = hub_, raw = drive.get()](const std::optional<UsbIdentity>& identity) {
+        hub->identityChanged(raw, identity);
+      });
     }
     std::lock_guard lock(mutex_);
     for (const auto& drive : unwatched) watched_.insert(drive.get());
     applyLocked();  // against the drives as they were, so that a replaced drive's removal is told
-    model_ = std::move(model);
+    described_ = std::move(model);
     drives_ = std::move(drives);
     driveByPath_.clear();
     for (const auto& drive : drives_) driveByPath_[drive->config().path] = drive;
+    modelFromDescription();
     if (!arrived) return;
     const Presence present = presence();
     std::vector<pd::DeviceEvent> events;
@@ -372,8 +385,9 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
     for (std::size_t i = 0; i < model_.devices.size(); ++i) {
       const ModelDevice& device = model_.devices[i];
       const ModelHub& hub = model_.hubs[static_cast<std::size_t>(device.hub)];
-      const bool attached = device.drivePath.empty() ? !devicesOut_.contains({hub.name, device.port})
-                                                     : pluggedLocked(driveOf(device));
+      const bool attached = device.drivePath.empty()
+                                ? !devicesOut_.contains({hub.name, device.port})
+                                : pluggedLocked(driveOf(device)) && !resetting_.contains(driveOf(device));
       present.devices[i] = present.hubs[static_cast<std::size_t>(device.hub)] &&
                            enumerates(hub.ports[static_cast<std::size_t>(device.port - 1)]) && attached;
     }
@@ -427,8 +441,43 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
     hub_->raise(events);
   }
 
+  // The devices as described, with the identities their drives report now.
+  void modelFromDescription() {
+    model_ = described_;
+    for (std::size_t i = 0; i < model_.devices.size(); ++i) {
+      const Drive* drive = driveOf(model_.devices[i]);
+      const auto reported = drive ? identities_.find(drive) : identities_.end();
+      if (reported != identities_.end()) reportIdentity(model_, i, reported->second);
+    }
+  }
+
+  // A drive that reset leaves the host and comes back as what it reports now.
+  void applyIdentity(const PlugChange& change) {
+    const bool first = identitySeen_.insert(change.drive).second;
+    const auto known = identities_.find(change.drive);
+    const std::optional<UsbIdentity> before =
+        known == identities_.end() ? std::nullopt : std::optional<UsbIdentity>(known->second);
+    if (before == change.identity) return;
+    const Presence present = presence();
+    if (!first) resetting_.insert(change.drive);
+    raiseChanges(present);
+    if (change.identity) {
+      identities_[change.drive] = *change.identity;
+    } else {
+      identities_.erase(change.drive);
+    }
+    modelFromDescription();
+    const Presence gone = presence();
+    resetting_.erase(change.drive);
+    raiseChanges(gone);
+  }
+
   void applyLocked() {
     for (const PlugChange& change : hub_->takePlugChanges()) {
+      if (change.identityChange) {
+        applyIdentity(change);
+        continue;
+      }
       const auto [entry, first] = plugged_.try_emplace(change.drive, change.plugged);
       if (first) continue;  // what the drive was when the tree took it: nothing changed
       const Presence before = presence();
@@ -457,10 +506,14 @@ class TreeState : public std::enable_shared_from_this<TreeState> {
   std::thread dispatcher_;
 
   std::mutex mutex_;  // everything below
-  UsbModel model_;
+  UsbModel described_;  // as the line described it
+  UsbModel model_;      // what the host sees: the description with the identities reported
   std::vector<std::shared_ptr<Drive>> drives_;  // every drive of the line, in the order added
   std::map<std::string, std::shared_ptr<Drive>, std::less<>> driveByPath_;
   std::map<const Drive*, bool> plugged_;  // as the drives last told
+  std::map<const Drive*, UsbIdentity> identities_;  // reported in place of the described one
+  std::set<const Drive*> identitySeen_;
+  std::set<const Drive*> resetting_;  // off the bus for a moment while they re-enumerate
   std::set<const Drive*> watched_;
   std::set<std::string> hubsOut_;                     // hubs pulled out of their ports, by name
   std::set<std::pair<std::string, int>> devicesOut_;  // other devices pulled out, by port

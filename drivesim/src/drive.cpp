@@ -168,6 +168,8 @@ void Drive::plug() {
   unplugged_ = std::stop_source();
   model_->controller.powerOn();
   if (model_->ata) model_->ata->powerOn();
+  // The power-up may boot a download: the tree learns the identity before the arrival.
+  announceUsbIdentityLocked();
   if (plugWatcher_) plugWatcher_(true);
 }
 
@@ -180,6 +182,38 @@ void Drive::watchPlug(std::function<void(bool plugged)> watcher) {
   std::lock_guard lock(mutex_);
   plugWatcher_ = std::move(watcher);
   if (plugWatcher_) plugWatcher_(model_->plugged);
+}
+
+std::optional<UsbIdentity> Drive::firmwareUsbIdentity() const {
+  std::lock_guard lock(mutex_);
+  return firmwareUsbIdentityLocked();
+}
+
+std::optional<UsbIdentity> Drive::firmwareUsbIdentityLocked() const {
+  if (config_.frontEnd != FrontEnd::OwnUsb) return std::nullopt;
+  const detail::BootedFirmware* booted = model_->controller.booted();
+  if (booted == nullptr || booted->mode != 'U') return std::nullopt;
+  // String descriptors at 158, 192 and 242 of the identity page, each up to the next.
+  return UsbIdentity{.vendorId = booted->usbVendorId(),
+                     .productId = booted->usbProductId(),
+                     .manufacturer = booted->usbString(158, 16),
+                     .product = booted->usbString(192, 24),
+                     .serial = booted->usbString(242, 24)};
+}
+
+void Drive::watchUsbIdentity(std::function<void(const std::optional<UsbIdentity>&)> watcher) {
+  std::lock_guard lock(mutex_);
+  identityWatcher_ = std::move(watcher);
+  announcedIdentity_ = firmwareUsbIdentityLocked();
+  if (identityWatcher_) identityWatcher_(announcedIdentity_);
+}
+
+// After every command that may have changed the running code.
+void Drive::announceUsbIdentityLocked() {
+  std::optional<UsbIdentity> now = firmwareUsbIdentityLocked();
+  if (now == announcedIdentity_) return;
+  announcedIdentity_ = std::move(now);
+  if (identityWatcher_) identityWatcher_(announcedIdentity_);
 }
 
 bool Drive::reachable(std::uint64_t generation) const {
@@ -428,6 +462,7 @@ ScsiOutcome Drive::hostScsi(const ScsiCommand& command, std::uint64_t generation
   }
   reply.deliver(result.transferred);
   m.wire.annotate(id, result.note);
+  announceUsbIdentityLocked();
 
   outcome.transportOk = true;
   outcome.scsiStatus = result.status;
@@ -470,6 +505,7 @@ AtaOutcome Drive::hostAta(const AtaCommand& command, std::uint64_t generation) {
   const detail::AtaResult result = m.frontEnd->ata(forDevice, faults);
   const std::size_t transferred = spoilReply(fault, reply.device, result.transferred);
   reply.deliver(transferred);
+  announceUsbIdentityLocked();
 
   outcome.transportOk = true;
   outcome.current = result.current;

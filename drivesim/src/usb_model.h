@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "drivesim/drive.h"
 #include "drivesim/usb_topology.h"
 
 namespace drivesim::detail {
@@ -66,6 +67,10 @@ using DriveLookup = std::function<const DriveConfig*(std::string_view path)>;
 
 // The description must have passed check() with the same lookup.
 UsbModel resolve(const UsbTopology& topology, const DriveLookup& driveAt);
+
+// The device of a drive that came back with another identity (after booting
+// a downloaded firmware): its IDs, strings and instance id.
+void reportIdentity(UsbModel& model, std::size_t deviceIndex, const UsbIdentity& identity);
 
 // Lower case, for the texts the host compares without regard to case.
 std::string lowered(std::string_view text);

@@ -297,6 +297,32 @@ UsbModel resolve(const UsbTopology& topology, const DriveLookup& driveAt) {
   return model;
 }
 
+void reportIdentity(UsbModel& model, std::size_t deviceIndex, const UsbIdentity& identity) {
+  ModelDevice& device = model.devices[deviceIndex];
+  UsbFunction& usb = device.usb;
+  usb.descriptor.idVendor = identity.vendorId;
+  usb.descriptor.idProduct = identity.productId;
+  usb.descriptor.iManufacturer = usb.descriptor.iProduct = usb.descriptor.iSerialNumber = 0;
+  usb.strings.clear();
+  const auto addString = [&usb](std::uint8_t index, const std::string& text, std::uint8_t& field) {
+    if (text.empty()) return;
+    usb.strings[index] = text;
+    field = index;
+  };
+  addString(kManufacturerIndex, identity.manufacturer, usb.descriptor.iManufacturer);
+  addString(kProductIndex, identity.product, usb.descriptor.iProduct);
+  addString(kSerialIndex, identity.serial, usb.descriptor.iSerialNumber);
+  // New IDs make a new instance id; the serial names it unless another device holds that name.
+  std::set<std::string> usedIds;
+  for (const ModelHub& hub : model.hubs) usedIds.insert(hub.usb.instanceId);
+  for (std::size_t i = 0; i < model.devices.size(); ++i) {
+    if (i != deviceIndex) usedIds.insert(model.devices[i].usb.instanceId);
+  }
+  usb.instanceId = childInstanceId(identity.vendorId, identity.productId, identity.serial,
+                                   model.hubs[static_cast<std::size_t>(device.hub)].usb.instanceId, device.port,
+                                   usedIds);
+}
+
 }  // namespace detail
 
 HubSpec& UsbTopology::rootHub(std::string name, int ports, std::string path) {

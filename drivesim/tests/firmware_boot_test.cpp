@@ -12,6 +12,7 @@
 
 #include "drivesim/drive.h"
 #include "platform/clock.h"
+#include "topology_test_support.h"
 #include "vendor_host.h"
 
 namespace drivesim::test {
@@ -243,6 +244,126 @@ TEST_F(BootTest, UsbFirmwareServesTheDownloadedInquiry) {
   EXPECT_EQ(word(Bytes(configPage.begin() + 100, configPage.begin() + 104), 1), 0x5678);
   EXPECT_EQ(configPage[158], 2 * 8 + 2);
   EXPECT_EQ(configPage[160], 'D');
+}
+
+// --- re-enumeration -------------------------------------------------------------------
+
+// What the host sees of the drive's USB device on its port of the line's one root hub.
+struct SeenDevice {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string manufacturer, product, serial, instanceId, diskParent;
+};
+
+SeenDevice seenOnPort1(pd::DeviceTree& tree) {
+  SeenDevice seen;
+  const auto hub = tree.openHub(tree.listHubInterfaces().at(0).path);
+  EXPECT_TRUE(hub);
+  if (!hub) return seen;
+  const auto info = hub->connectionInfo(1);
+  EXPECT_TRUE(info && info->status == pd::PortStatus::DeviceConnected);
+  if (!info) return seen;
+  seen.vendorId = info->descriptor.idVendor;
+  seen.productId = info->descriptor.idProduct;
+  const auto text = [&](std::uint8_t index) {
+    return index == 0 ? std::string() : hub->stringDescriptor(1, index, 0).value_or("");
+  };
+  seen.manufacturer = text(info->descriptor.iManufacturer);
+  seen.product = text(info->descriptor.iProduct);
+  seen.serial = text(info->descriptor.iSerialNumber);
+  if (const auto key = hub->driverKey(1)) seen.instanceId = tree.findDeviceIdByDriverKey(*key).value_or("");
+  const auto disks = tree.listUsbDisks();
+  if (disks.size() == 1) seen.diskParent = disks[0].parentUsbDeviceId;
+  return seen;
+}
+
+class Reenumeration : public BootTest {
+ protected:
+  void SetUp() override {
+    attach(HostPath::OwnUsb, RunState::Firmware);
+    before = seenOnPort1(*line->deviceTree());
+    subscription = line->deviceTree()->subscribe(recorder.callback());
+  }
+  std::vector<pd::DeviceEvent> heard() {
+    line->deviceTree()->waitForDelivery();
+    return recorder.take();
+  }
+
+  SeenDevice before;
+  EventRecorder recorder;
+  std::unique_ptr<pd::Subscription> subscription;
+};
+
+// The drive resets into the downloaded USB firmware: it leaves the host and
+// comes back with the descriptors of the download's identity page.
+TEST_F(Reenumeration, BootingADownloadedUsbFirmwareReannouncesTheDriveWithItsNewDescriptors) {
+  EXPECT_EQ(before.vendorId, drive->config().usbVendorId);
+  Download().putInto(*drive);
+  ASSERT_TRUE(switchTo(3));
+  ASSERT_EQ(drive->runState(), RunState::Firmware);
+
+  const SeenDevice after = seenOnPort1(*line->deviceTree());
+  EXPECT_EQ(after.vendorId, 0x1234);
+  EXPECT_EQ(after.productId, 0x5678);
+  EXPECT_EQ(after.manufacturer, "DL Maker");
+  EXPECT_EQ(after.product, "DL Product");
+  EXPECT_EQ(after.serial, "DLUSB01");
+  EXPECT_EQ(after.instanceId, "usb\\vid_1234&pid_5678\\dlusb01");
+  EXPECT_EQ(after.diskParent, after.instanceId) << "the disk hangs on the device as it came back";
+
+  const std::vector<pd::DeviceEvent> events = heard();
+  ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(describe(events));
+  EXPECT_EQ(describe(events[0]).substr(0, 6), "-disk ");
+  EXPECT_EQ(describe(events[1]), "-usb " + before.instanceId);
+  EXPECT_EQ(describe(events[2]), "+usb " + after.instanceId);
+  EXPECT_EQ(describe(events[3]).substr(0, 6), "+disk ");
+}
+
+// Back in the loader the built-in identity stands again, with another reset.
+TEST_F(Reenumeration, LeavingTheDownloadedFirmwareGivesBackTheDrivesOwnIdentity) {
+  Download().putInto(*drive);
+  ASSERT_TRUE(switchTo(3));
+  heard();
+  ASSERT_TRUE(switchTo(0));
+  const SeenDevice again = seenOnPort1(*line->deviceTree());
+  EXPECT_EQ(again.vendorId, before.vendorId);
+  EXPECT_EQ(again.productId, before.productId);
+  EXPECT_EQ(again.instanceId, before.instanceId);
+  EXPECT_EQ(heard().size(), 4u);
+}
+
+// The same firmware again (a run-mode switch without a new download) is no new device.
+TEST_F(Reenumeration, ASwitchThatKeepsTheIdentityAnnouncesNothing) {
+  ASSERT_TRUE(switchTo(3));
+  ASSERT_EQ(drive->runState(), RunState::Firmware) << "the built-in firmware";
+  EXPECT_TRUE(heard().empty());
+  EXPECT_EQ(seenOnPort1(*line->deviceTree()).vendorId, before.vendorId);
+}
+
+// A power cycle boots the download at once: the drive arrives as the new device.
+TEST_F(Reenumeration, PluggingBackInArrivesWithTheDownloadedIdentity) {
+  Download().putInto(*drive);
+  device.reset();
+  drive->unplug();
+  drive->plug();
+  const std::vector<std::string> events = describe(heard());
+  ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(events);
+  EXPECT_EQ(events[1], "-usb " + before.instanceId);
+  EXPECT_EQ(events[2], "+usb usb\\vid_1234&pid_5678\\dlusb01");
+}
+
+// Behind a bridge the USB device is the bridge's: the drive's new firmware does not change it.
+TEST_F(BootTest, ABridgedDriveBootingADownloadKeepsTheBridgesDevice) {
+  attach(HostPath::Bridge);
+  const SeenDevice before = seenOnPort1(*line->deviceTree());
+  EventRecorder recorder;
+  const auto subscription = line->deviceTree()->subscribe(recorder.callback());
+  Download().putInto(*drive);
+  ASSERT_TRUE(switchTo(2));
+  ASSERT_EQ(drive->runState(), RunState::Firmware);
+  line->deviceTree()->waitForDelivery();
+  EXPECT_TRUE(recorder.take().empty());
+  EXPECT_EQ(seenOnPort1(*line->deviceTree()).instanceId, before.instanceId);
 }
 
 // The power-up runs the same boot; the flash outlives the power cycle.

@@ -217,6 +217,13 @@ void ProfileDocument::writeString(std::string_view section, std::string_view key
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
 }
 
+void ProfileDocument::eraseSection(std::string_view section) {
+  while (const auto range = sectionRange(lines_, section)) {
+    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(range->first - 1),
+                 lines_.begin() + static_cast<std::ptrdiff_t>(range->second));
+  }
+}
+
 std::string ProfileDocument::text() const {
   std::string text;
   for (const auto& line : lines_) {
@@ -250,6 +257,14 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
   if (!lock.held()) return false;
   ProfileDocument document = ProfileDocument::load(file);
   document.writeString(section, key, value);
+  return document.save(file);
+}
+
+bool eraseSection(std::string_view section, const std::filesystem::path& file) {
+  const WriterLock lock(file);
+  if (!lock.held()) return false;
+  ProfileDocument document = ProfileDocument::load(file);
+  document.eraseSection(section);
   return document.save(file);
 }
 

@@ -103,6 +103,14 @@ TEST(ProfileWrite, ChangesOnlyWhatItWrites) {
   }
 }
 
+TEST(ProfileWrite, ErasingASectionTakesOutEveryOneOfItsNameAndNothingElse) {
+  auto document = ProfileDocument::parse("; top\n[Style]\nPortPanel0=a\n[Main]\nLeft=1\n[style]\nPortPanel9=b\n");
+  document.eraseSection("STYLE");
+  EXPECT_EQ(document.text(), "; top\r\n[Main]\r\nLeft=1\r\n");
+  document.eraseSection("Missing");
+  EXPECT_EQ(document.text(), "; top\r\n[Main]\r\nLeft=1\r\n");
+}
+
 TEST(ProfileFile, MissingFileGivesDefaultsAndWriteCreatesIt) {
   const auto file = std::filesystem::temp_directory_path() /
                     ("profile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".log");

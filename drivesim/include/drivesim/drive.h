@@ -29,6 +29,17 @@ struct FlashPageRef {
   friend bool operator==(const FlashPageRef&, const FlashPageRef&) = default;
 };
 
+// What a USB device tells the host about itself in its descriptors.
+struct UsbIdentity {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string manufacturer;  // string descriptors 1, 2 and 3; empty: none
+  std::string product;
+  std::string serial;
+
+  friend bool operator==(const UsbIdentity&, const UsbIdentity&) = default;
+};
+
 namespace detail {
 struct DriveModel;
 struct Interruption;
@@ -55,6 +66,16 @@ class Drive {
   // Tells `watcher` the plug state at once and after every change (true:
   // plugged in), under the drive's lock: it must not call the drive.
   void watchPlug(std::function<void(bool plugged)> watcher);
+
+  // The USB identity of a downloaded firmware running behind the
+  // controller's own USB interface (its 'U' identity page); none while the
+  // identity the drive came with stands (another firmware, the loader, or a
+  // bridge, whose descriptors are the bridge's own).
+  std::optional<UsbIdentity> firmwareUsbIdentity() const;
+  // Tells `watcher` that identity at once and after every change: the drive
+  // has reset and comes back to the host as the device it now reports. Called
+  // under the drive's lock: it must not call the drive.
+  void watchUsbIdentity(std::function<void(const std::optional<UsbIdentity>&)> watcher);
 
   bool vendorMode() const;
   RunState runState() const;
@@ -122,6 +143,10 @@ class Drive {
   mutable std::mutex mutex_;
   std::stop_source unplugged_;  // requested when the drive is pulled; ends hanging commands
   std::function<void(bool)> plugWatcher_;
+  std::function<void(const std::optional<UsbIdentity>&)> identityWatcher_;
+  std::optional<UsbIdentity> announcedIdentity_;  // as last told to the watcher
+  std::optional<UsbIdentity> firmwareUsbIdentityLocked() const;
+  void announceUsbIdentityLocked();
   std::unique_ptr<detail::DriveModel> model_;
 };
 

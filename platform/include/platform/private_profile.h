@@ -39,6 +39,8 @@ class ProfileDocument {
   std::int64_t readInt(std::string_view section, std::string_view key, std::int64_t fallback) const;
 
   void writeString(std::string_view section, std::string_view key, std::string_view value);
+  // Takes out every section of this name with all its lines.
+  void eraseSection(std::string_view section);
 
   std::string text() const;
   bool save(const std::filesystem::path& file) const;
@@ -54,5 +56,6 @@ std::int64_t readInt(std::string_view section, std::string_view key, std::int64_
                      const std::filesystem::path& file);
 bool writeString(std::string_view section, std::string_view key, std::string_view value,
                  const std::filesystem::path& file);
+bool eraseSection(std::string_view section, const std::filesystem::path& file);
 
 }  // namespace platform::profile

@@ -35,6 +35,11 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
       dialogs_(dialogs),
       settings_(prompt),
       pages_(settings_, prompt, state_),
+      scanner_(std::make_unique<PortScanner>(
+          settings_.record(), prompt,
+          // The scan's apply phase runs on the GUI thread, queued: posting never waits.
+          [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); },
+          static_cast<ScanView*>(this))),
       bindings_(std::make_unique<Bindings>()) {
   // The pages' view of the settings load, with the widgets read before a
   // copy into the record and shown after every change of the pages.
@@ -138,17 +143,23 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
   supportFiles_ = CheckSupportFiles(prompt_);
   pages_.setSupportFiles(supportFiles_);
 
-  // The walk only counts and records the hub ports; the check comes before
-  // anything loops over the ports.
+  // The first rescan takes the scan table over whole; its device phases go
+  // on while the window shows. The port check is on the walk's total, before
+  // the window loops over the ports.
   PortTable.fill(PortRecord{});
-  const int walked = ScanHubPorts();
-  if (CheckPortCount(static_cast<std::size_t>(std::max(walked, 0)), prompt_) != StartupStatus::Ready) {
+  scanner_->setSupportFilesOk(supportFiles_.ok);
+  scanner_->RefreshPorts(true);
+  if (CheckPortCount(static_cast<std::size_t>(std::max(scanner_->WalkedPortCount(), 0)), prompt_) !=
+      StartupStatus::Ready) {
+    scanner_->stopDevicePhases();
     return StartupStatus::TooManyPorts;
   }
-  PortCount = walked;
+  const int walked = PortCount;
   buildBoard(walked);
-  // The layout saved in Style.cs is restored here, and the board first
-  // drawn, once the board model brings its layout file and redraw.
+  board_ = std::make_unique<PortBoard>(walked, static_cast<BoardView*>(this));
+  scanner_->attachBoard(board_.get());
+  // A scan that found no disk has ended already: the board's first drawing.
+  if (!scanner_->scanning()) board_->UpdateDrawPanel(PortTable, PortCount, settings_.record());
   pages_.setPortCount(walked);
   WaitPanel->hide();
   WaitPanel->raise();
@@ -189,6 +200,34 @@ void TMainForm::buildBoard(int portCount) {
   const Size content = ContentSize(rects);
   boardContent->resize(content.width, content.height);
 }
+
+void TMainForm::panelChanged(int port, const PanelView& view) {
+  if (port < 0 || port >= static_cast<int>(panels_.size())) return;
+  PortPanel& panel = *panels_[static_cast<std::size_t>(port)];
+  const std::uint32_t rgb = PanelColourRgb(view.colour);
+  panel.setBackground(QColor(static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
+                             static_cast<int>(rgb & 0xFF)));
+  panel.setCaption(Q(view.caption));
+  panel.setSerialText(Q(view.snText));
+  panel.setUidText(Q(view.uidText));
+  panel.setGauge(view.gauge);
+  panel.setCounterText(Q(view.counterText));
+  panel.setShown(view.shown);
+}
+
+void TMainForm::yieldChanged(const std::string& text) {
+  settings_.ShowYield();  // the pages show the same counters
+  YieldEdit->setText(Q(text));
+}
+
+void TMainForm::setStartEnabled(bool enabled) { ExecuteBtn->setEnabled(enabled); }
+
+void TMainForm::setCaption(const std::string& caption) {
+  state_.caption = caption;
+  setWindowTitle(Q(caption));
+}
+
+void TMainForm::focusStart() { ExecuteBtn->setFocus(); }
 
 void TMainForm::Handle(const std::function<void()>& action) {
   try {
@@ -241,6 +280,7 @@ void TMainForm::shutdown() {
   if (shutDown_ || !started_) return;
   shutDown_ = true;
   AutoTestTimer->stop();
+  scanner_->stopDevicePhases();
   // Port workers are asked to stop here and joined within a bound before
   // any of their buffers is freed; the station starts none yet.
   // The board's layout is saved to Style.cs here once the board model

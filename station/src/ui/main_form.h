@@ -33,6 +33,8 @@
 #include "board_geometry.h"
 #include "platform/prompt.h"
 #include "port_panel.h"
+#include "station/port_board.h"
+#include "station/port_scan.h"
 #include "station/settings_io.h"
 #include "station/settings_pages.h"
 #include "station/startup.h"
@@ -40,7 +42,7 @@
 
 namespace fleetburn::ui {
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, private BoardView, private ScanView {
   Q_OBJECT
 
  public:
@@ -63,6 +65,9 @@ class TMainForm : public QMainWindow {
   const SettingsPageState& pageState() const { return state_; }
   int RowsPerColumn() const { return rowsPerColumn_; }
   const std::vector<PortPanel*>& portPanels() const { return panels_; }
+  // The device scan and the board it draws (the board once start-up built it).
+  PortScanner& scanner() { return *scanner_; }
+  PortBoard* board() { return board_.get(); }
 
   // The widgets into the page state, and the page state into the widgets
   // (with their signals blocked: showing never sets off a handler).
@@ -252,6 +257,13 @@ class TMainForm : public QMainWindow {
   // The port board of `portCount` panels.
   void buildBoard(int portCount);
 
+  // What the board and the scan tell the window.
+  void panelChanged(int port, const PanelView& view) override;
+  void yieldChanged(const std::string& text) override;
+  void setStartEnabled(bool enabled) override;
+  void setCaption(const std::string& caption) override;
+  void focusStart() override;
+
   // A handler: the widgets into the state, the action, the state back into
   // the widgets. What the action throws is shown, never let through to Qt.
   void Handle(const std::function<void()>& action);
@@ -271,6 +283,9 @@ class TMainForm : public QMainWindow {
   SupportFiles supportFiles_;
   PanelTemplate template_;
   std::vector<PortPanel*> panels_;
+  // The scanner goes first: its device phases end before the board does.
+  std::unique_ptr<PortBoard> board_;
+  std::unique_ptr<PortScanner> scanner_;
   int rowsPerColumn_ = 1;
   bool started_ = false;
   bool shown_ = false;

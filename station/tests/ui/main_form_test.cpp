@@ -120,6 +120,9 @@ class StationWindow : public ::testing::Test {
     Load(scenario);
     auto form = std::make_unique<TMainForm>(*prompt, dialogs);
     EXPECT_EQ(form->Start(commandLine), StartupStatus::Ready) << Messages();
+    // The start-up scan's apply phase is queued to this thread: it ends
+    // here, as it would while the operator waits for the window.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form->scanner().scanning(); }, 30000)) << "the scan never ended";
     form->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     prompt->takeMessages();
@@ -272,6 +275,39 @@ TEST_F(StationWindow, BoardHasOnePanelPerHubPortOnTheGrid) {
   // "Don't Care" and one entry per port.
   EXPECT_EQ(form->ConnectionChkCmbox->count(), 51);
   EXPECT_EQ(form->ConnectionChkCmbox->itemText(0), "Don't Care");
+}
+
+// The start-up scan's apply phase comes on the GUI thread after Start
+// returns; once it ends every panel shows its drive, matched to its port.
+TEST_F(StationWindow, StartUpScanDrawsEveryPanelWithItsDrive) {
+  Load("line50.ini");
+  auto form = std::make_unique<TMainForm>(*prompt, dialogs);
+  ASSERT_EQ(form->Start(""), StartupStatus::Ready) << Messages();
+  EXPECT_TRUE(form->scanner().scanning()) << "start-up does not wait for the drives";
+  EXPECT_FALSE(form->ExecuteBtn->isEnabled());
+  form->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->scanner().scanning(); }, 30000)) << "the scan never ended";
+  ASSERT_EQ(form->portPanels().size(), 50u);
+  ASSERT_NE(form->board(), nullptr);
+  for (int port = 0; port < 50; ++port) {
+    const PanelView& view = form->board()->panel(port);
+    PortPanel& panel = *form->portPanels()[static_cast<std::size_t>(port)];
+    EXPECT_TRUE(view.shown) << port;
+    EXPECT_TRUE(panel.isVisibleTo(form->boardContent)) << port;
+    EXPECT_EQ(panel.caption().toStdString(), view.caption) << port;
+    EXPECT_EQ(panel.PortLEdit->text().toStdString(), view.snText) << port;
+    EXPECT_EQ(panel.PortLEditWWN->text().toStdString(), view.uidText) << port;
+    const std::uint32_t rgb = PanelColourRgb(view.colour);
+    EXPECT_EQ(panel.background().rgb() & 0xFFFFFFu, rgb) << port;
+    EXPECT_EQ(PortTable[static_cast<std::size_t>(port)].hubState, 1u) << "a drive on port " << port + 1;
+  }
+  EXPECT_EQ(form->scanner().ActiveCount(), 50);
+  EXPECT_EQ(form->YieldEdit->text().toStdString(), form->board()->yieldText());
+  EXPECT_EQ(form->ExecuteBtn->isEnabled(), form->scanner().startEnabled());
+  // Drive n of the line on port n: the capacities of the first two drives.
+  EXPECT_EQ(form->portPanels()[0]->caption(), "114473 MB");
+  EXPECT_EQ(form->portPanels()[1]->caption(), "228936 MB");
+  Screenshot(*form->boardContent, "board_line50");
 }
 
 TEST_F(StationWindow, EmptyLineBuildsNoPanel) {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -158,6 +159,12 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
   buildBoard(walked);
   board_ = std::make_unique<PortBoard>(walked, static_cast<BoardView*>(this));
   scanner_->attachBoard(board_.get());
+  if (std::filesystem::exists(styleFile())) {
+    Geometry window{x(), y(), width(), height()};
+    RestoreStyle(styleFile(), layout_, window);
+    placePanels();
+    setGeometry(window.left, window.top, window.width, window.height);
+  }
   // A scan that found no disk has ended already: the board's first drawing.
   if (!scanner_->scanning()) board_->UpdateDrawPanel(PortTable, PortCount, settings_.record());
   pages_.setPortCount(walked);
@@ -199,6 +206,39 @@ void TMainForm::buildBoard(int portCount) {
   }
   const Size content = ContentSize(rects);
   boardContent->resize(content.width, content.height);
+  layout_ = BoardLayout{};
+  for (const Rect& at : rects) layout_.panels.push_back({at.left, at.top, at.width, at.height});
+  layout_.raiseScrollRanges();
+  for (PortPanel* panel : panels_) {
+    connect(panel, &PortPanel::pressed, this, &TMainForm::panelPressed);
+    connect(panel, &PortPanel::released, this, &TMainForm::panelReleased);
+  }
+}
+
+void TMainForm::placePanels() {
+  for (std::size_t port = 0; port < panels_.size() && port < layout_.panels.size(); ++port) {
+    const Geometry& at = layout_.panels[port];
+    panels_[port]->setGeometry(at.left, at.top, at.width, at.height);
+  }
+  boardContent->resize(layout_.scrollWidth, layout_.scrollHeight);
+}
+
+std::filesystem::path TMainForm::styleFile() const { return platform::paths::resolve(kStyleFileName); }
+
+void TMainForm::SpeedButton2Click() {
+  if (ResetLayoutClick(layout_, PinSBtn->isChecked(), StyleScrollBox->maximumViewportSize().height())) placePanels();
+}
+
+void TMainForm::panelPressed(int) { dragFrom_ = QCursor::pos(); }
+
+void TMainForm::panelReleased(int port) {
+  if (port < 0 || static_cast<std::size_t>(port) >= layout_.panels.size()) return;
+  const QPoint by = QCursor::pos() - dragFrom_;
+  if (by.isNull()) return;
+  Geometry to = layout_.panels[static_cast<std::size_t>(port)];
+  to.left += by.x();
+  to.top += by.y();
+  if (MovePanel(layout_, port, to, PinSBtn->isChecked())) placePanels();
 }
 
 void TMainForm::panelChanged(int port, const PanelView& view) {
@@ -283,8 +323,10 @@ void TMainForm::shutdown() {
   scanner_->stopDevicePhases();
   // Port workers are asked to stop here and joined within a bound before
   // any of their buffers is freed; the station starts none yet.
-  // The board's layout is saved to Style.cs here once the board model
-  // brings its layout file.
+  if (!SaveStyle(styleFile(), layout_, Geometry{x(), y(), width(), height()})) {
+    platform::debug::output("fleetburn: the board layout could not be saved to Style.cs",
+                            platform::debug::Level::Warning);
+  }
   devlib::FreePortBuffers();
   try {
     settings_.SaveSettingsAtExit();

@@ -33,6 +33,7 @@
 #include "board_geometry.h"
 #include "platform/prompt.h"
 #include "port_panel.h"
+#include "station/board_layout.h"
 #include "station/port_board.h"
 #include "station/port_scan.h"
 #include "station/settings_io.h"
@@ -257,6 +258,13 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // The port board of `portCount` panels.
   void buildBoard(int portCount);
 
+  // The panels where `layout_` puts them, the board's size its scroll ranges.
+  void placePanels();
+  std::filesystem::path styleFile() const;
+  void SpeedButton2Click();
+  void panelPressed(int port);
+  void panelReleased(int port);
+
   // What the board and the scan tell the window.
   void panelChanged(int port, const PanelView& view) override;
   void yieldChanged(const std::string& text) override;
@@ -283,6 +291,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   SupportFiles supportFiles_;
   PanelTemplate template_;
   std::vector<PortPanel*> panels_;
+  BoardLayout layout_;
+  QPoint dragFrom_;  // the cursor where a panel was pressed
   // The scanner goes first: its device phases end before the board does.
   std::unique_ptr<PortBoard> board_;
   std::unique_ptr<PortScanner> scanner_;

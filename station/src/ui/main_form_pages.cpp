@@ -653,6 +653,7 @@ void TMainForm::bindKeyFilters() {
 }
 
 void TMainForm::bindHandlers() {
+  connect(SpeedButton2, &QToolButton::clicked, this, &TMainForm::SpeedButton2Click);
   connect(FunCheckListBox, &QListWidget::itemChanged, this,
           [this] { Handle([this] { pages_.FunCheckListBoxClickCheck(); }); });
   connect(FunCheckListBox, &QListWidget::currentRowChanged, this,

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCursor>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
@@ -133,6 +134,19 @@ class StationWindow : public ::testing::Test {
     std::string all;
     for (const std::string& message : prompt->messages()) all += message + " | ";
     return all;
+  }
+
+  static QRect PanelGeometry(const TMainForm& form, std::size_t port) {
+    return form.portPanels().at(port)->geometry();
+  }
+
+  // Presses the panel, moves the cursor by `by`, releases it there.
+  static void Drag(QWidget& panel, QPoint by) {
+    const QPoint from = panel.mapToGlobal(QPoint(5, 60));
+    QCursor::setPos(from);
+    QTest::mousePress(&panel, Qt::LeftButton, {}, QPoint(5, 60));
+    QCursor::setPos(from + by);
+    QTest::mouseRelease(&panel, Qt::LeftButton, {}, QPoint(5, 60) + by);
   }
 
   void Screenshot(QWidget& widget, const std::string& name) {
@@ -308,6 +322,30 @@ TEST_F(StationWindow, StartUpScanDrawsEveryPanelWithItsDrive) {
   EXPECT_EQ(form->portPanels()[0]->caption(), "114473 MB");
   EXPECT_EQ(form->portPanels()[1]->caption(), "228936 MB");
   Screenshot(*form->boardContent, "board_line50");
+}
+
+// Style.cs: a panel dragged on the unpinned board stands where it was left
+// after the window closes and starts again; Reset Layout puts it back.
+TEST_F(StationWindow, DraggedPanelStaysThroughRestartAndResetLayoutRegrids) {
+  const QRect built = PanelGeometry(*Open("bench.ini"), 1);
+  QRect moved;
+  {
+    auto form = Open("bench.ini");
+    PortPanel& panel = *form->portPanels().at(1);
+    Drag(panel, QPoint(30, 20));
+    EXPECT_EQ(panel.geometry(), built) << "a pinned board keeps its panels";
+    form->PinSBtn->setChecked(false);
+    Drag(panel, QPoint(30, 20));
+    moved = panel.geometry();
+    EXPECT_EQ(moved, built.translated(30, 20));
+    form->close();
+  }
+  ASSERT_TRUE(std::filesystem::exists(dir / "Style.cs"));
+  auto again = Open("bench.ini");
+  EXPECT_EQ(PanelGeometry(*again, 1), moved) << "restored from Style.cs";
+  again->PinSBtn->setChecked(false);
+  again->SpeedButton2->click();
+  EXPECT_EQ(PanelGeometry(*again, 1), built);
 }
 
 TEST_F(StationWindow, EmptyLineBuildsNoPanel) {

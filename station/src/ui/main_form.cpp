@@ -36,6 +36,17 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
       dialogs_(dialogs),
       settings_(prompt),
       pages_(settings_, prompt, state_),
+      watchdogs_(runControl_,
+                 [this](int timerId) {
+                   QMetaObject::invokeMethod(
+                       this,
+                       [this, timerId] {
+                         if (board_ != nullptr && watchdogs_.WMTimer(timerId, PortTable, PortCount)) {
+                           board_->UpdateDrawPanel(PortTable, PortCount, settings_.record());
+                         }
+                       },
+                       Qt::QueuedConnection);
+                 }),
       scanner_(std::make_unique<PortScanner>(
           settings_.record(), prompt,
           // The scan's apply phase runs on the GUI thread, queued: posting never waits.
@@ -212,6 +223,7 @@ void TMainForm::buildBoard(int portCount) {
   for (PortPanel* panel : panels_) {
     connect(panel, &PortPanel::pressed, this, &TMainForm::panelPressed);
     connect(panel, &PortPanel::released, this, &TMainForm::panelReleased);
+    connect(panel, &PortPanel::detailRequested, this, &TMainForm::MyBitBtnClick);
   }
 }
 
@@ -227,6 +239,32 @@ std::filesystem::path TMainForm::styleFile() const { return platform::paths::res
 
 void TMainForm::SpeedButton2Click() {
   if (ResetLayoutClick(layout_, PinSBtn->isChecked(), StyleScrollBox->maximumViewportSize().height())) placePanels();
+}
+
+void TMainForm::ResetYieldBtnClick() {
+  if (board_ == nullptr) return;
+  const std::filesystem::path log = platform::paths::resolve(settings_.LogDir() + kVadidLogName);
+  if (!board_->ResetYieldBtnClick(settings_.record(), log)) {
+    platform::debug::output("fleetburn: the reset counters could not be written to " + log.string(),
+                            platform::debug::Level::Warning);
+  }
+}
+
+void TMainForm::SpeedButton9Click() {
+  fleetburn::SpeedButton9Click(runControl_, watchdogs_, PortTable, PortCount);
+}
+
+void TMainForm::MyBitBtnClick(int port) {
+  switch (fleetburn::MyBitBtnClick(port, scanner_->PresentCount())) {
+    case DetailChoice::ErrorDialog:
+      platform::debug::output("fleetburn: port " + std::to_string(port + 1) + ": the error dialog");
+      break;
+    case DetailChoice::DetailDialog:
+      platform::debug::output("fleetburn: port " + std::to_string(port + 1) + ": the detail dialog");
+      break;
+    case DetailChoice::Nothing:
+      break;
+  }
 }
 
 void TMainForm::panelPressed(int) { dragFrom_ = QCursor::pos(); }

@@ -36,6 +36,7 @@
 #include "station/board_layout.h"
 #include "station/port_board.h"
 #include "station/port_scan.h"
+#include "station/port_stop.h"
 #include "station/settings_io.h"
 #include "station/settings_pages.h"
 #include "station/startup.h"
@@ -262,6 +263,9 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   void placePanels();
   std::filesystem::path styleFile() const;
   void SpeedButton2Click();
+  void ResetYieldBtnClick();
+  void SpeedButton9Click();
+  void MyBitBtnClick(int port);
   void panelPressed(int port);
   void panelReleased(int port);
 
@@ -292,6 +296,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   PanelTemplate template_;
   std::vector<PortPanel*> panels_;
   BoardLayout layout_;
+  PortRunControl runControl_;
+  PortWatchdogs watchdogs_;
   QPoint dragFrom_;  // the cursor where a panel was pressed
   // The scanner goes first: its device phases end before the board does.
   std::unique_ptr<PortBoard> board_;

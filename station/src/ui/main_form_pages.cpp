@@ -654,6 +654,11 @@ void TMainForm::bindKeyFilters() {
 
 void TMainForm::bindHandlers() {
   connect(SpeedButton2, &QToolButton::clicked, this, &TMainForm::SpeedButton2Click);
+  connect(SpeedButton9, &QToolButton::clicked, this, &TMainForm::SpeedButton9Click);
+  connect(RefreshBtn, &QPushButton::clicked, this, [this] { Handle([this] { scanner_->RefreshBtnClick(); }); });
+  connect(ResetYieldBtn, &QPushButton::clicked, this, &TMainForm::ResetYieldBtnClick);
+  connect(ConnectionChkCmbox, &QComboBox::currentIndexChanged, this,
+          [this](int index) { Handle([this, index] { scanner_->ConnectionChkCmboxChange(index); }); });
   connect(FunCheckListBox, &QListWidget::itemChanged, this,
           [this] { Handle([this] { pages_.FunCheckListBoxClickCheck(); }); });
   connect(FunCheckListBox, &QListWidget::currentRowChanged, this,

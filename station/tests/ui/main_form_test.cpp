@@ -348,6 +348,29 @@ TEST_F(StationWindow, DraggedPanelStaysThroughRestartAndResetLayoutRegrids) {
   EXPECT_EQ(PanelGeometry(*again, 1), built);
 }
 
+// The bottom bar's buttons and Connect Check reach the scanner and the board.
+TEST_F(StationWindow, RefreshConnectCheckAndResetYieldReachTheScanAndTheBoard) {
+  auto form = Open("bench.ini");
+  const auto scanEnds = [&] { return QTest::qWaitFor([&] { return !form->scanner().scanning(); }, 30000); };
+  const int before = form->scanner().scansStarted();
+  form->RefreshBtn->click();
+  ASSERT_TRUE(scanEnds());
+  EXPECT_EQ(form->scanner().scansStarted(), before + 1);
+  EXPECT_EQ(form->ExecuteBtn->isEnabled(), form->scanner().startEnabled());
+
+  form->ConnectionChkCmbox->setCurrentIndex(1);
+  ASSERT_TRUE(scanEnds());
+  EXPECT_EQ(form->scanner().scansStarted(), before + 2);
+  EXPECT_EQ(form->settings().record().ConnectDevNum, 1);
+
+  form->settings().record().NumberOfPass = 3;
+  form->settings().record().TotalTestCount = 5;
+  form->ResetYieldBtn->click();
+  EXPECT_EQ(form->settings().record().NumberOfPass, 0u);
+  EXPECT_EQ(form->settings().record().TotalTestCount, 0u);
+  EXPECT_EQ(form->YieldEdit->text().toStdString(), form->board()->yieldText());
+}
+
 TEST_F(StationWindow, EmptyLineBuildsNoPanel) {
   auto form = Open("empty.ini");
   EXPECT_EQ(PortCount, 0);

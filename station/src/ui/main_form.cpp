@@ -354,6 +354,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
+void TMainForm::CloseBtnClick() { close(); }
+
 void TMainForm::shutdown() {
   if (shutDown_ || !started_) return;
   shutDown_ = true;

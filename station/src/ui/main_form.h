@@ -282,6 +282,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
 
   void FormShow();
   void AutoTestTimerTimer();
+  // The Close button: closes the window, which ends the program.
+  void CloseBtnClick();
   // The window's end, from the close event while every widget still lives.
   void shutdown();
 

@@ -706,7 +706,7 @@ void TMainForm::bindHandlers() {
   connect(SpeedButton8, &QToolButton::clicked, this, [this] { Handle([this] { pages_.SpeedButton8Click(true); }); });
   connect(INILoadBtn, &QPushButton::clicked, this, [this] { Handle([this] { settings_.INILoadBtnClick(dialogs_); }); });
   connect(INISaveBtn, &QPushButton::clicked, this, [this] { Handle([this] { settings_.INISaveBtnClick(dialogs_); }); });
-  connect(CloseBtn, &QPushButton::clicked, this, &TMainForm::close);
+  connect(CloseBtn, &QPushButton::clicked, this, &TMainForm::CloseBtnClick);
 }
 
 }  // namespace fleetburn::ui

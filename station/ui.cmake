@@ -9,7 +9,8 @@ qt_add_library(fleetburn_ui STATIC
   src/ui/port_panel.cpp
   src/ui/qt_file_dialogs.cpp
   src/ui/qt_prompt.cpp
-  src/ui/title_dialog.cpp)
+  src/ui/title_dialog.cpp
+  src/ui/wait_paint_box.cpp)
 set_target_properties(fleetburn_ui PROPERTIES AUTOMOC ON)
 target_include_directories(fleetburn_ui PUBLIC src)
 target_link_libraries(fleetburn_ui PUBLIC fleetburn_core Qt6::Widgets)

@@ -65,11 +65,12 @@ TEST_F(PortWorkerRace, TheWorkerKeepsItsDriveAndTheMainThreadsWritesWaitForItsEn
   int writes = 0;
   int acceptedWrites = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (reads < kReadsWhileWriting && std::chrono::steady_clock::now() < deadline) {
+  // At least one round of writes, however fast the worker reads.
+  do {
     acceptedWrites += ClearPortRecord(kPort) ? 1 : 0;
     acceptedWrites += SetPortDevicePath(kPort, "elsewhere") ? 1 : 0;
     writes += 2;
-  }
+  } while (reads < kReadsWhileWriting && std::chrono::steady_clock::now() < deadline);
   EXPECT_FALSE(devlib::InitPortIoTable(devlib::ProgramKind::Fleetburn));
   stop.request_stop();
   worker.join();

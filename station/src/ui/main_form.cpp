@@ -52,6 +52,22 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
           // The scan's apply phase runs on the GUI thread, queued: posting never waits.
           [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); },
           static_cast<ScanView*>(this))),
+      // Frames are drawn on the GUI thread, whichever thread the bar's timer uses.
+      waitBar_(std::make_unique<WaitBar>(
+          [this](int x) { QMetaObject::invokeMethod(this, [this, x] { PaintBox1->DrawWaitStep(x); }, Qt::QueuedConnection); },
+          [this](bool shown) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, shown] {
+                  if (shown) {
+                    PaintBox1->clear();
+                    WaitPanel->raise();
+                  }
+                  WaitPanel->setVisible(shown);
+                },
+                Qt::QueuedConnection);
+          },
+          kStationTimeLine)),
       bindings_(std::make_unique<Bindings>()) {
   // The pages' view of the settings load, with the widgets read before a
   // copy into the record and shown after every change of the pages.
@@ -195,6 +211,13 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
   for (std::size_t entry = 0; entry < checked.size(); ++entry) state_.FunCheckListBox[entry].checked = checked[entry];
   if (!devlib::AllocPortBuffers()) {
     platform::debug::output("fleetburn: some port buffers could not be mapped; those ports map them when they start",
+                            platform::debug::Level::Warning);
+  }
+  hotplug_ = std::make_unique<HotplugRescan>(
+      *scanner_, [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); },
+      [] { return false; });
+  if (!hotplug_->RegisterUsbNotification()) {
+    platform::debug::output("fleetburn: the device tree gives no plug notices; press Refresh after plugging a drive",
                             platform::debug::Level::Warning);
   }
   ShowPages();
@@ -360,6 +383,8 @@ void TMainForm::shutdown() {
   if (shutDown_ || !started_) return;
   shutDown_ = true;
   AutoTestTimer->stop();
+  hotplug_.reset();  // no notice starts a rescan from here on
+  waitBar_->stop();
   scanner_->stopDevicePhases();
   // Port workers are asked to stop here and joined within a bound before
   // any of their buffers is freed; the station starts none yet.

@@ -33,7 +33,10 @@
 #include "board_geometry.h"
 #include "platform/prompt.h"
 #include "port_panel.h"
+#include "wait_paint_box.h"
+#include "station/wait_bar.h"
 #include "station/board_layout.h"
+#include "station/hotplug.h"
 #include "station/port_board.h"
 #include "station/port_scan.h"
 #include "station/port_stop.h"
@@ -70,6 +73,12 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // The device scan and the board it draws (the board once start-up built it).
   PortScanner& scanner() { return *scanner_; }
   PortBoard* board() { return board_.get(); }
+  // The device tree's notices restarting the rescan timer (once started).
+  HotplugRescan* hotplug() { return hotplug_.get(); }
+  // The per-port run states the watchdogs and the abort button decide.
+  PortRunControl& runControl() { return runControl_; }
+  // The wait animation a run starts and stops.
+  WaitBar& waitBar() { return *waitBar_; }
 
   // The widgets into the page state, and the page state into the widgets
   // (with their signals blocked: showing never sets off a handler).
@@ -229,7 +238,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   QPushButton* RefreshBtn = nullptr;
   QPushButton* ExecuteBtn = nullptr;
   QPushButton* CloseBtn = nullptr;
-  QLabel* WaitPanel = nullptr;
+  QFrame* WaitPanel = nullptr;
+  WaitPaintBox* PaintBox1 = nullptr;
   QLineEdit* YieldEdit = nullptr;
   QPushButton* ResetYieldBtn = nullptr;
   QLineEdit* ElapsedTime = nullptr;
@@ -304,6 +314,9 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // The scanner goes first: its device phases end before the board does.
   std::unique_ptr<PortBoard> board_;
   std::unique_ptr<PortScanner> scanner_;
+  // Goes before the scanner it rescans with.
+  std::unique_ptr<HotplugRescan> hotplug_;
+  std::unique_ptr<WaitBar> waitBar_;
   int rowsPerColumn_ = 1;
   bool started_ = false;
   bool shown_ = false;

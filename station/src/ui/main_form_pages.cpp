@@ -609,8 +609,12 @@ QWidget* TMainForm::buildBottomPanel() {
     button->setMinimumSize(96, 32);
     row->addWidget(button);
   }
-  WaitPanel = Make<QLabel>(BottomPanel, "WaitPanel");
+  WaitPanel = Make<QFrame>(BottomPanel, "WaitPanel");
   WaitPanel->setFrameShape(QFrame::Panel);
+  PaintBox1 = new WaitPaintBox(WaitPanel);
+  auto* waitRow = new QHBoxLayout(WaitPanel);
+  waitRow->setContentsMargins(2, 2, 2, 2);
+  waitRow->addWidget(PaintBox1);
   WaitPanel->hide();
   row->addWidget(WaitPanel);
   row->addSpacing(16);

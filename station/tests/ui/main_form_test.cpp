@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QClipboard>
 #include <QCursor>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
+#include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -21,6 +25,7 @@
 
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
+#include "drivesim/config.h"
 #include "drivesim/line.h"
 #include "drivesim/scenario.h"
 #include "platform/clock.h"
@@ -29,7 +34,10 @@
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "platform/storage.h"
+#include "station/hotplug.h"
 #include "station/port_record.h"
+#include "station/port_stop.h"
+#include "station/wait_bar.h"
 #include "testsupport/flash_list_builder.h"
 #include "testsupport/ram_code_images.h"
 #include "testsupport/settings_file_builder.h"
@@ -119,6 +127,14 @@ class StationWindow : public ::testing::Test {
   // A started and shown window.
   std::unique_ptr<TMainForm> Open(const char* scenario, std::string_view commandLine = "") {
     Load(scenario);
+    return OpenInstalled(commandLine);
+  }
+  std::unique_ptr<TMainForm> Open(std::shared_ptr<drivesim::Line> built) {
+    line = std::move(built);
+    drivesim::installLine(line);
+    return OpenInstalled("");
+  }
+  std::unique_ptr<TMainForm> OpenInstalled(std::string_view commandLine) {
     auto form = std::make_unique<TMainForm>(*prompt, dialogs);
     EXPECT_EQ(form->Start(commandLine), StartupStatus::Ready) << Messages();
     // The start-up scan's apply phase is queued to this thread: it ends
@@ -848,6 +864,179 @@ TEST(FileDialogFilter, StationFiltersBecomeDialogNameFilters) {
   EXPECT_EQ(NameFilterOf(kSettingsFileFilter), "EEPROM INI file (*.ini)");
   EXPECT_EQ(NameFilterOf("Def. Table (*.txt)|*.txt"), "Def. Table (*.txt)");
   EXPECT_EQ(NameFilterOf("Later Table (*.txt)|*.txt"), "Later Table (*.txt)");
+}
+
+
+// --- Hot-plug, a hanging drive, the wait bar and the board's buttons ---------
+
+namespace {
+
+std::string UsbDrivePath(int n) {
+  return "\\\\?\\usbstor#disk&ven_tolvane&prod_ssd&rev_1.00#" + std::to_string(n) + "#{53f56307}";
+}
+
+// A root hub "r" of `ports` ports with drive n on port n for the first `drives`.
+std::shared_ptr<drivesim::Line> RootHubLine(int ports, int drives) {
+  auto built = std::make_shared<drivesim::Line>();
+  drivesim::UsbTopology topology;
+  topology.rootHub("r", ports);
+  for (int n = 1; n <= drives; ++n) {
+    drivesim::DriveConfig config = drivesim::DriveConfig::ownUsb(UsbDrivePath(n));
+    config.serial = "TV" + std::to_string(2000 + n);
+    built->addDrive(config);
+    topology.drive({"r", n}, UsbDrivePath(n));
+  }
+  EXPECT_EQ(built->setTopology(topology), "");
+  return built;
+}
+
+// Lets the station's timers run `ms` of the fast clock.
+void ElapseStation(std::uint64_t ms) {
+  const platform::clock::ScopedTimeLine bind(kStationTimeLine);
+  platform::clock::sleepMs(ms);
+}
+
+}  // namespace
+
+// The device tree's notices reach the window from start-up on: an unplug
+// rescans 200 ms later and empties the port's panel, a plug 1500 ms later
+// and shows the drive again.
+TEST_F(StationWindow, PlugAndUnplugWhileIdleRedrawTheBoard) {
+  auto form = Open(RootHubLine(4, 3));
+  ASSERT_NE(form->hotplug(), nullptr);
+  ASSERT_TRUE(form->board()->panel(1).shown);
+  const auto rescanned = [&](int scans) {
+    return QTest::qWaitFor(
+        [&] { return form->scanner().scansStarted() == scans && !form->scanner().scanning(); }, 30000);
+  };
+  const int before = form->scanner().scansStarted();
+
+  ASSERT_TRUE(line->deviceTree()->unplugPort({"r", 2}));
+  line->deviceTree()->waitForDelivery();
+  QApplication::processEvents();
+  EXPECT_FALSE(form->ExecuteBtn->isEnabled()) << "START waits for the rescan";
+  ElapseStation(kRemovalDebounceMs - 1);
+  QApplication::processEvents();
+  EXPECT_EQ(form->scanner().scansStarted(), before);
+  ElapseStation(1);
+  ASSERT_TRUE(rescanned(before + 1));
+  EXPECT_FALSE(form->board()->panel(1).shown);
+  EXPECT_FALSE(form->portPanels()[1]->isVisibleTo(form->boardContent));
+  EXPECT_EQ(form->scanner().ActiveCount(), 2);
+
+  ASSERT_TRUE(line->deviceTree()->plugPort({"r", 2}));
+  line->deviceTree()->waitForDelivery();
+  QApplication::processEvents();
+  ElapseStation(kArrivalDebounceMs);
+  ASSERT_TRUE(rescanned(before + 2));
+  EXPECT_TRUE(form->board()->panel(1).shown);
+  EXPECT_TRUE(form->portPanels()[1]->isVisibleTo(form->boardContent));
+  EXPECT_EQ(form->scanner().ActiveCount(), 3);
+  EXPECT_TRUE(form->ExecuteBtn->isEnabled());
+
+  // After the window closes no notice rescans any more.
+  form->close();
+  ASSERT_TRUE(line->deviceTree()->unplugPort({"r", 1}));
+  line->deviceTree()->waitForDelivery();
+  QApplication::processEvents();
+  ElapseStation(kRemovalDebounceMs);
+  QApplication::processEvents();
+  EXPECT_EQ(form->scanner().scansStarted(), before + 2);
+}
+
+// A drive that hangs during a rescan never holds up the window: a timer
+// ticking every 10 ms measures the longest gap between its ticks while the
+// scan waits for the drive. The sanitizer builds only report the figure.
+TEST_F(StationWindow, AHangingDriveNeverBlocksTheEventLoop) {
+  auto form = Open(RootHubLine(8, 8));
+  drivesim::FaultRule hang;
+  hang.kind = drivesim::FaultKind::Hang;
+  hang.match.scsiOpcode = 0x12;  // INQUIRY
+  line->drive(UsbDrivePath(3))->injectFault(hang);
+
+  QElapsedTimer wall;
+  qint64 last = 0;
+  qint64 longest = 0;
+  QTimer ticker;
+  ticker.setInterval(10);
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const qint64 now = wall.elapsed();
+    longest = std::max(longest, now - last);
+    last = now;
+  });
+  wall.start();
+  ticker.start();
+  form->RefreshBtn->click();
+  EXPECT_TRUE(form->scanner().scanning());
+  QTest::qWait(400);  // the scan waits for the hanging drive meanwhile
+  EXPECT_TRUE(form->scanner().scanning()) << "the hanging drive holds its port's answer";
+  ElapseStation(kScanPatienceMs);
+  // Past the scan's patience the ports after the hanging one are drawn.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form->board()->panel(7).caption.find("MB") != std::string::npos; }, 30000));
+  ticker.stop();
+  EXPECT_TRUE(form->scanner().scanning()) << "the hanging port still has no answer";
+  form->scanner().stopDevicePhases();  // the hanging drive gives up
+
+  std::printf("longest gap between 10 ms ticks during the scan: %lld ms\n", static_cast<long long>(longest));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_LE(longest, 50);
+#endif
+  for (const int port : {0, 1, 3, 7}) EXPECT_EQ(PortTable[static_cast<std::size_t>(port)].active, 1u) << port;
+}
+
+// The wait panel: shown with the bar at -240 when a run begins, 2 pixels a
+// 10 ms step, back to the start after 0, hidden when the run ends, and no
+// frame drawn between runs.
+TEST_F(StationWindow, WaitPanelSlidesOnlyWhileTheBarRuns) {
+  auto form = Open("bench.ini");
+  const auto drained = [] { QApplication::processEvents(); };
+  ElapseStation(100);
+  drained();
+  EXPECT_EQ(form->PaintBox1->frames(), 0);
+  EXPECT_FALSE(form->WaitPanel->isVisible());
+
+  form->waitBar().start();
+  drained();
+  EXPECT_TRUE(form->WaitPanel->isVisible());
+  EXPECT_EQ(form->PaintBox1->lastOffset(), kWaitBarStart);
+  ElapseStation(10 * 120);
+  drained();
+  EXPECT_EQ(form->PaintBox1->frames(), 121);
+  EXPECT_EQ(form->PaintBox1->lastOffset(), 0);
+  Screenshot(*form->BottomPanel, "bottom_bar_running");
+  ElapseStation(10);
+  drained();
+  EXPECT_EQ(form->PaintBox1->lastOffset(), kWaitBarStart) << "round again after 0";
+
+  form->waitBar().stop();
+  drained();
+  EXPECT_FALSE(form->WaitPanel->isVisible());
+  const int frames = form->PaintBox1->frames();
+  ElapseStation(500);
+  drained();
+  EXPECT_EQ(form->PaintBox1->frames(), frames);
+}
+
+// The panels' "?" buttons tell their port; the abort button stops the ports
+// that run, marks them aborted and leaves the others alone.
+TEST_F(StationWindow, DetailButtonsAndAbortReachTheirPorts) {
+  auto form = Open(RootHubLine(4, 3));
+  SelectedPort = 0;
+  form->portPanels()[2]->PortBitBtn->click();
+  EXPECT_EQ(SelectedPort, 3);
+
+  const std::stop_token running = form->runControl().Begin(1);
+  ASSERT_TRUE(running.stop_possible());
+  PortTable[0].finalResult = 1;
+  form->SpeedButton9->click();
+  EXPECT_TRUE(running.stop_requested());
+  EXPECT_EQ(form->runControl().State(1), PortRunState::Stopped);
+  EXPECT_EQ(PortTable[1].errorCode, 5u);
+  EXPECT_EQ(PortTable[1].finalResult, -1);
+  EXPECT_EQ(PortTable[0].errorCode, 0u) << "a port that was not running keeps its record";
+  EXPECT_EQ(PortTable[0].finalResult, 1);
+  EXPECT_EQ(form->runControl().State(0), PortRunState::Idle);
+  form->runControl().Reset(1);
 }
 
 }  // namespace

@@ -379,6 +379,16 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::CloseBtnClick() { close(); }
 
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  FormResize();
+}
+
+void TMainForm::FormResize() {
+  // Before start-up built the board there is nothing to lay out.
+  if (started_ && !shutDown_) SpeedButton2Click();
+}
+
 void TMainForm::shutdown() {
   if (shutDown_ || !started_) return;
   shutDown_ = true;

@@ -250,6 +250,7 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   // Page building, one function per page.
@@ -291,6 +292,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   void Handle(const std::function<void()>& action);
 
   void FormShow();
+  // A resized window re-lays out the board unless the layout is pinned.
+  void FormResize();
   void AutoTestTimerTimer();
   // The Close button: closes the window, which ends the program.
   void CloseBtnClick();

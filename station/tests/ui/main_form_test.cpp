@@ -364,6 +364,27 @@ TEST_F(StationWindow, DraggedPanelStaysThroughRestartAndResetLayoutRegrids) {
   EXPECT_EQ(PanelGeometry(*again, 1), built);
 }
 
+// FormResize: a resized window regrids an unpinned board; a pinned one keeps
+// a dragged panel where it was left.
+TEST_F(StationWindow, ResizingRegridsOnlyAnUnpinnedBoard) {
+  auto form = Open("bench.ini");
+  PortPanel& panel = *form->portPanels().at(1);
+  const QRect built = panel.geometry();
+  form->PinSBtn->setChecked(false);
+  Drag(panel, QPoint(30, 20));
+  ASSERT_EQ(panel.geometry(), built.translated(30, 20));
+
+  form->PinSBtn->setChecked(true);
+  form->resize(form->width() + 40, form->height());
+  QApplication::processEvents();
+  EXPECT_EQ(panel.geometry(), built.translated(30, 20)) << "pinned";
+
+  form->PinSBtn->setChecked(false);
+  form->resize(form->width() + 40, form->height());
+  QApplication::processEvents();
+  EXPECT_EQ(panel.geometry(), built) << "regridded";
+}
+
 // The bottom bar's buttons and Connect Check reach the scanner and the board.
 TEST_F(StationWindow, RefreshConnectCheckAndResetYieldReachTheScanAndTheBoard) {
   auto form = Open("bench.ini");

@@ -51,6 +51,12 @@ std::string DriveConfig::keyOfChipType(int chipType) {
   return {};
 }
 
+std::chrono::microseconds DriveConfig::Latency::of(std::size_t bytes) const {
+  std::chrono::microseconds cost = perCommand;
+  if (bytesPerSecond != 0) cost += std::chrono::microseconds(bytes * 1'000'000 / bytesPerSecond);
+  return cost;
+}
+
 DriveConfig DriveConfig::ownUsb(std::string path) {
   DriveConfig config;
   config.path = std::move(path);

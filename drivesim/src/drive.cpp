@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <utility>
 
@@ -68,6 +71,16 @@ constexpr std::uint8_t kBadSignature = 0xe4;
 constexpr std::uint8_t kNoSenseKey = 0x00;
 
 using detail::Interruption;
+
+// The command's cost in real time, cut short by its stop.
+void spend(const DriveConfig::Latency& latency, std::size_t bytes, const std::stop_token& stop) {
+  const std::chrono::microseconds cost = latency.of(bytes);
+  if (cost.count() <= 0) return;
+  std::mutex mutex;
+  std::condition_variable_any never;
+  std::unique_lock lock(mutex);
+  never.wait_for(lock, stop, cost, [] { return false; });
+}
 
 std::string joined(std::string first, const std::string& second) {
   if (second.empty()) return first;
@@ -469,6 +482,8 @@ ScsiOutcome Drive::hostScsi(const ScsiCommand& command, std::uint64_t generation
   outcome.sense = result.sense;
   outcome.senseLength = result.senseLength;
   outcome.transferred = result.transferred;
+  lock.unlock();
+  spend(config_.latency, command.data.size(), command.stop);
   return outcome;
 }
 
@@ -511,6 +526,8 @@ AtaOutcome Drive::hostAta(const AtaCommand& command, std::uint64_t generation) {
   outcome.current = result.current;
   outcome.previous = result.previous;
   outcome.transferred = transferred;
+  lock.unlock();
+  spend(config_.latency, command.data.size(), command.stop);
   return outcome;
 }
 

@@ -3,7 +3,9 @@
 // the S.M.A.R.T. table, the firmware's erase-count tables, write faults and a
 // user-data store that keeps whole 0xFF chunks as a mark.
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -18,6 +20,57 @@ Bytes rw10Cdb(bool write, std::uint32_t lba, std::uint16_t count) {
   return {write ? std::uint8_t{0x2a} : std::uint8_t{0x28}, 0, static_cast<std::uint8_t>(lba >> 24),
           static_cast<std::uint8_t>(lba >> 16), static_cast<std::uint8_t>(lba >> 8), static_cast<std::uint8_t>(lba),
           0, static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0};
+}
+
+// --- the latency mode ------------------------------------------------------------------
+
+TEST(Latency, ADeviceCommandCostsHalfAMillisecondAndItsDataAt40MBs) {
+  const DriveConfig::Latency device = DriveConfig::Latency::device();
+  EXPECT_EQ(device.of(0), std::chrono::microseconds(500));
+  EXPECT_EQ(device.of(65536), std::chrono::microseconds(500 + 1638));
+  EXPECT_EQ(DriveConfig::Latency{}.of(65536), std::chrono::microseconds(0)) << "off by default";
+}
+
+// The cost is spent in real time after each command, outside the drive's
+// lock (two drives spend theirs at once), and a stop cuts it short.
+TEST_F(LineTest, LatencyIsSpentPerCommandInRealTimeAndEndsAtAStop) {
+  using std::chrono::steady_clock;
+  for (const char* path : {kUsbPath, kBridgePath}) {
+    DriveConfig config = std::string(path) == kUsbPath ? DriveConfig::ownUsb(path) : DriveConfig::bridge(path, 7, "q204");
+    config.latency = {std::chrono::milliseconds(50), 0};
+    line->addDrive(config);
+  }
+  auto first = open(kUsbPath);
+  auto second = open(kBridgePath);
+  const Bytes testUnitReady{0x00, 0, 0, 0, 0, 0};
+
+  const auto started = steady_clock::now();
+  std::jthread other([&] {
+    for (int n = 0; n < 4; ++n) EXPECT_TRUE(scsi(*second, testUnitReady).transportOk);
+  });
+  for (int n = 0; n < 4; ++n) EXPECT_TRUE(scsi(*first, testUnitReady).transportOk);
+  other.join();
+  const auto took = steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(200)) << "four commands of 50 ms";
+  EXPECT_LT(took, std::chrono::milliseconds(350)) << "the two drives spend their time side by side";
+
+
+  DriveConfig slow = DriveConfig::sataPort(kSataPath);
+  slow.latency = {std::chrono::seconds(30), 0};
+  line->addDrive(slow);
+  auto third = open(kSataPath);
+  std::stop_source stop;
+  std::jthread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    stop.request_stop();
+  });
+  const auto before = steady_clock::now();
+  AtaCommand checkPower;
+  checkPower.current.command = 0xe5;
+  checkPower.timeoutSeconds = 10;
+  checkPower.stop = stop.get_token();
+  EXPECT_TRUE(third->ata(checkPower).transportOk);
+  EXPECT_LT(steady_clock::now() - before, std::chrono::seconds(5)) << "the stop ends the wait";
 }
 
 // --- the loader's INQUIRY on the own USB interface ------------------------------------

@@ -3,6 +3,7 @@
 // what state its controller starts in, its flash and the faults it carries.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -270,6 +271,17 @@ struct DriveConfig {
   std::uint32_t volumeAppearsAfter = 0;
   bool volumeNeverAppears = false;
   bool volumeLockFails = false;
+
+  // The real time each command costs, spent after the command as a device
+  // would: off by default, so that commands cost nothing.
+  struct Latency {
+    std::chrono::microseconds perCommand{0};
+    std::uint64_t bytesPerSecond = 0;  // 0: the data moves at no cost
+    // What a drive on the line costs: 0.5 ms a command, data at 40 MB/s.
+    static Latency device() { return {std::chrono::microseconds(500), 40'000'000}; }
+    std::chrono::microseconds of(std::size_t bytes) const;
+  };
+  Latency latency{};
 
   static DriveConfig ownUsb(std::string path);
   static DriveConfig bridge(std::string path, int chipType, std::string key);

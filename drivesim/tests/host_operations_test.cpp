@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <map>
-#include <thread>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "drivesim/drive.h"
@@ -53,7 +53,6 @@ TEST_F(LineTest, LatencyIsSpentPerCommandInRealTimeAndEndsAtAStop) {
   const auto took = steady_clock::now() - started;
   EXPECT_GE(took, std::chrono::milliseconds(200)) << "four commands of 50 ms";
   EXPECT_LT(took, std::chrono::milliseconds(350)) << "the two drives spend their time side by side";
-
 
   DriveConfig slow = DriveConfig::sataPort(kSataPath);
   slow.latency = {std::chrono::seconds(30), 0};

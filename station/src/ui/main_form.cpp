@@ -50,8 +50,7 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
       scanner_(std::make_unique<PortScanner>(
           settings_.record(), prompt,
           // The scan's apply phase runs on the GUI thread, queued: posting never waits.
-          [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); },
-          static_cast<ScanView*>(this))),
+          guiPost(), static_cast<ScanView*>(this))),
       // Frames are drawn on the GUI thread, whichever thread the bar's timer uses.
       waitBar_(std::make_unique<WaitBar>(
           [this](int x) { QMetaObject::invokeMethod(this, [this, x] { PaintBox1->DrawWaitStep(x); }, Qt::QueuedConnection); },
@@ -213,9 +212,7 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
     platform::debug::output("fleetburn: some port buffers could not be mapped; those ports map them when they start",
                             platform::debug::Level::Warning);
   }
-  hotplug_ = std::make_unique<HotplugRescan>(
-      *scanner_, [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); },
-      [] { return false; });
+  hotplug_ = std::make_unique<HotplugRescan>(*scanner_, guiPost(), [this] { return RunInProgress; });
   if (!hotplug_->RegisterUsbNotification()) {
     platform::debug::output("fleetburn: the device tree gives no plug notices; press Refresh after plugging a drive",
                             platform::debug::Level::Warning);
@@ -378,6 +375,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::CloseBtnClick() { close(); }
+
+Post TMainForm::guiPost() {
+  return [this](std::function<void()> task) { QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection); };
+}
 
 void TMainForm::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);

@@ -291,6 +291,9 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // the widgets. What the action throws is shown, never let through to Qt.
   void Handle(const std::function<void()>& action);
 
+  // Hands a task to the GUI thread's event loop, queued behind what is there.
+  Post guiPost();
+
   void FormShow();
   // A resized window re-lays out the board unless the layout is pinned.
   void FormResize();
@@ -325,6 +328,9 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   bool shown_ = false;
   bool shutDown_ = false;
   bool showing_ = false;  // ShowPages is setting the widgets
+  // Set by START from its first step until the window is thawed; plug
+  // notices are dropped meanwhile.
+  bool RunInProgress = false;
 
   // What ShowPages and ReadPages copy, control by control.
   struct Bindings;

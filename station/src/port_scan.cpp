@@ -121,6 +121,8 @@ void PortScanner::stopDevicePhases() {
   scan_.reset();
   rescanWanted_ = false;
   focusWanted_ = false;
+  runScanDone_ = nullptr;
+  runScanActive_ = false;
   stop_ = std::stop_source();
 }
 
@@ -156,6 +158,13 @@ void PortScanner::RefreshPortsAndFocusStart() {
 }
 
 void PortScanner::RefreshBtnClick() { RefreshPortsAndFocusStart(); }
+
+void PortScanner::RescanForRun(std::function<void(int disks)> done) {
+  runScanDone_ = std::move(done);
+  if (scan_ != nullptr) return;  // begun when the rescan in progress ends
+  runScanActive_ = true;
+  beginScan(true);
+}
 
 void PortScanner::ConnectionChkCmboxChange(int index) {
   settings_.ConnectDevNum = static_cast<std::uint8_t>(std::clamp(index, 0, static_cast<int>(kPortSlots)));
@@ -302,7 +311,7 @@ void PortScanner::applyPort(int port, const PortStep& step) {
   if (step.matched) {
     record.chipType = static_cast<std::uint8_t>(step.result->chipType);
     SelectPortPath(port);
-    if (record.chipType != 0) askBarcodes(port);
+    if (record.chipType != 0 && !runScanActive_) askBarcodes(port);
   }
   if (record.chipType == 0) {
     record.active = 0;
@@ -369,6 +378,16 @@ std::string PortScanner::askSerial(int port, std::string_view caption, std::stri
 }
 
 void PortScanner::finishScan() {
+  if (std::exchange(runScanActive_, false)) {
+    rescanWanted_ = focusWanted_ = false;  // the run's rescan is the newest
+    std::exchange(runScanDone_, nullptr)(std::max(diskCount_, 0));
+    return;
+  }
+  if (runScanDone_) {
+    runScanActive_ = true;
+    beginScan(true);
+    return;
+  }
   startEnabled_ = diskCount_ > 0 && StartAllowed(supportFilesOk_, settings_.ConnectDevNum, activeCount_);
   if (view_ != nullptr) view_->setStartEnabled(startEnabled_);
   if (std::exchange(rescanWanted_, false)) {

@@ -107,7 +107,8 @@ bool PortWatchdogs::WMTimer(int id, PortRecordTable& table, int portCount) {
   return true;
 }
 
-int SpeedButton9Click(PortRunControl& control, PortWatchdogs& watchdogs, PortRecordTable& table, int portCount) {
+int SpeedButton9Click(PortRunControl& control, PortWatchdogs& watchdogs, PortRecordTable& table, int portCount,
+                      std::vector<int>* stoppedPorts) {
   int stopped = 0;
   const int ports = std::min(portCount, static_cast<int>(kPortSlots));
   for (int port = 0; port < ports; ++port) {
@@ -116,6 +117,7 @@ int SpeedButton9Click(PortRunControl& control, PortWatchdogs& watchdogs, PortRec
     watchdogs.Kill(port);
     if (!control.Stop(port)) continue;  // its watchdog or its own end came first
     MarkAborted(record);
+    if (stoppedPorts != nullptr) stoppedPorts->push_back(port);
     ++stopped;
   }
   return stopped;

@@ -116,6 +116,11 @@ class PortScanner {
   // run: the rescan timer's expiry, and Refresh.
   void RefreshPortsAndFocusStart();
   void RefreshBtnClick();
+  // The rescan that begins a run: restore mode and no prompts, after the
+  // rescan in progress if one runs. `done` gets the number of disks found,
+  // on the apply thread, once every port is applied; START is left as the
+  // run has it.
+  void RescanForRun(std::function<void(int disks)> done);
   void ConnectionChkCmboxChange(int index);
 
   // The path choice of a matched port from its chip type: the debug line,
@@ -190,6 +195,8 @@ class PortScanner {
   bool applying_ = false;
   bool rescanWanted_ = false;
   bool focusWanted_ = false;
+  std::function<void(int)> runScanDone_;  // a run waits for its rescan
+  bool runScanActive_ = false;
 
   struct DeviceThread {
     std::shared_ptr<std::atomic<bool>> done;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "station/port_record.h"
@@ -85,6 +86,7 @@ class PortWatchdogs {
 // loses its watchdog and is stopped; its record is marked aborted. Ended
 // ports keep their results. No redraw: the run engine redraws once no
 // worker is left. Returns the number of ports stopped.
-int SpeedButton9Click(PortRunControl& control, PortWatchdogs& watchdogs, PortRecordTable& table, int portCount);
+int SpeedButton9Click(PortRunControl& control, PortWatchdogs& watchdogs, PortRecordTable& table, int portCount,
+                      std::vector<int>* stoppedPorts = nullptr);
 
 }  // namespace fleetburn

@@ -110,7 +110,8 @@ struct RunRecordsInput {
   // detail gets no report: an aborted port's Preformat detail was never
   // written in this run.
   std::span<const std::span<const std::uint8_t>> errorDetails;
-  const devlib::FlashParams* flashParams = nullptr;  // the run's flash part: channels, banks, flash ID
+  // The run's flash part (channels, banks, flash ID) the reports read; none: no reports.
+  const devlib::FlashParams* flashParams = nullptr;
   std::span<const CheckListEntry> checkList;
   std::uint32_t totalTestCount = 0;  // the yield total after the run's ports were counted
   LogTime startTime;

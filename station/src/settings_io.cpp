@@ -57,7 +57,16 @@ int IndexOfValue(std::span<const std::int32_t> values, std::int32_t value) {
 
 std::string LogDirectoryFor(std::string_view logPath) {
   if (logPath == kDefaultLogPath) return (platform::paths::programDirectory() / "log").string() + "/";
-  return std::string(logPath);
+  std::string directory(logPath);
+  if (!directory.empty() && directory.back() != '/' && directory.back() != '\\') directory += '/';
+  return directory;
+}
+
+bool SaveYieldCounters(const devlib::SettingsRecord& counters, const std::filesystem::path& vadidLog) {
+  const std::string total = std::to_string(counters.TotalTestCount);
+  const std::string pass = std::to_string(counters.NumberOfPass);
+  const bool totalWritten = platform::profile::writeString("TestRecord", "TotalTestCount", total, vadidLog);
+  return platform::profile::writeString("TestRecord", "NumberOfPass", pass, vadidLog) && totalWritten;
 }
 
 StationSettings::StationSettings(platform::prompt::Prompt& prompt, SettingsView view)
@@ -128,10 +137,7 @@ void StationSettings::SaveSettingsAtExit() {
   if (platform::paths::resolve(settingsFileName_).lexically_normal() != beside.lexically_normal()) {
     SaveSettingsToIni(beside.string());
   }
-  const std::filesystem::path counters = platform::paths::resolve(state_.logDir + kVadidLogName);
-  platform::profile::writeString("TestRecord", "TotalTestCount", std::to_string(state_.record.TotalTestCount),
-                                 counters);
-  platform::profile::writeString("TestRecord", "NumberOfPass", std::to_string(state_.record.NumberOfPass), counters);
+  SaveYieldCounters(state_.record, platform::paths::resolve(state_.logDir + kVadidLogName));
 }
 
 void StationSettings::ShowYield() { yieldText_ = YieldText(state_.record.NumberOfPass, state_.record.TotalTestCount); }

@@ -168,18 +168,29 @@ TEST_F(StationSettingsTest, LaterUnlockedFileLeavesTheSettingsLocked) {
   EXPECT_TRUE(settings.locked());
 }
 
-TEST_F(StationSettingsTest, LogPathOtherThanLogIsUsedAsItStands) {
+TEST_F(StationSettingsTest, LogPathWithoutTrailingSeparatorStillNamesADirectory) {
   WriteFlashList(dir / "Flash.ini");
-  const std::string prefix = programFile("run_");  // no separator: counters lie in "run_VADID.log"
-  SettingsFileBuilder().section("Setting").key("LogPath", prefix).writeTo(dir / devlib::kSettingsFileName);
-  std::filesystem::create_directory(prefix);
+  const std::string directory = programFile("run_logs");  // no separator: the counters are inside it all the same
+  SettingsFileBuilder().section("Setting").key("LogPath", directory).writeTo(dir / devlib::kSettingsFileName);
+  std::filesystem::create_directory(directory);
   SettingsFileBuilder().section("TestRecord").key("TotalTestCount", 4).key("NumberOfPass", 2).writeTo(
-      prefix + kVadidLogName);
+      directory + "/" + kVadidLogName);
 
   StationSettings settings(prompt);
   ASSERT_TRUE(settings.LoadStartupSettings());
-  EXPECT_EQ(settings.LogDir(), prefix);
+  EXPECT_EQ(settings.LogDir(), directory + "/");
   EXPECT_EQ(settings.yieldText(), "2 / 4");
+}
+
+TEST_F(StationSettingsTest, RelativeLogPathLiesInTheProgramDirectory) {
+  WriteFlashList(dir / "Flash.ini");
+  SettingsFileBuilder().section("Setting").key("LogPath", "day\\shift").writeTo(dir / devlib::kSettingsFileName);
+  std::filesystem::create_directory(dir / "day");
+
+  StationSettings settings(prompt);
+  ASSERT_TRUE(settings.LoadStartupSettings());
+  EXPECT_EQ(settings.LogDir(), "day\\shift/");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "day" / "shift"));
 }
 
 TEST_F(StationSettingsTest, LogPathWithDriveLetterLiesInTheProgramDirectory) {
@@ -321,6 +332,19 @@ TEST_F(StationSettingsTest, ExitAfterFailedStartUpWritesNothing) {
 
   EXPECT_EQ(SettingsFileBuilder::readFile(dir / devlib::kSettingsFileName), before);
   EXPECT_FALSE(std::filesystem::exists(dir / "log" / kVadidLogName));
+}
+
+TEST_F(StationSettingsTest, YieldCountersReplaceTheirKeysAndKeepTheRest) {
+  const std::filesystem::path vadid = dir / kVadidLogName;
+  SettingsFileBuilder::writeFile(vadid, "[TestRecord]\r\nTotalTestCount=1\r\n[Other]\r\nx=1\r\n");
+  devlib::SettingsRecord counters{};
+  counters.TotalTestCount = 12;
+  counters.NumberOfPass = 9;
+
+  ASSERT_TRUE(SaveYieldCounters(counters, vadid));
+  EXPECT_EQ(SettingsFileBuilder::readFile(vadid),
+            "[TestRecord]\r\nTotalTestCount=12\r\nNumberOfPass=9\r\n[Other]\r\nx=1\r\n");
+  EXPECT_FALSE(SaveYieldCounters(counters, dir / "missing" / kVadidLogName));
 }
 
 TEST_F(StationSettingsTest, ExitWritesTheChosenFileDodevuduBesideTheProgramAndTheCounters) {

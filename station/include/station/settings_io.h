@@ -67,10 +67,16 @@ int FindFlashEntryByName(const devlib::FlashTable& table, int count, std::string
 // The first element equal to `value`, else 0.
 int IndexOfValue(std::span<const std::int32_t> values, std::int32_t value);
 
-// The log directory a [Setting] LogPath value names: "log" is the directory
-// "log" beside the program; any other value stands as it is, so a directory
-// needs its own trailing separator.
+// The log directory a [Setting] LogPath value names, with its trailing
+// separator: "log" is the directory "log" beside the program; any other
+// value names a directory as written (a relative one lies in the program's
+// directory once resolved), and gets a separator unless it ends in one.
+// An empty value stays empty: the program's directory itself.
 std::string LogDirectoryFor(std::string_view logPath);
+
+// Writes the yield counters as [TestRecord] TotalTestCount and NumberOfPass
+// into `vadidLog`. False when either could not be written.
+bool SaveYieldCounters(const devlib::SettingsRecord& counters, const std::filesystem::path& vadidLog);
 
 class StationSettings {
  public:

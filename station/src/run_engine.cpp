@@ -155,9 +155,12 @@ void RunEngine::startWorkers() {
   phase_ = Phase::Working;
   if (parts_.view != nullptr) parts_.view->showWait(true);
   devlib::SettingsRecord& settings = parts_.settings;
+  std::deque<std::string> reuse = snReuseQueue_.Unread();
+  const std::size_t unread = reuse.size();
   const std::vector<PortIdentifiers> identifiers =
       AssignIdentifiers(activePorts_, request_.identifiers, settings.SerialNum, settings.UID, BarcodeSerials,
-                        BarcodeUids, snReuseQueue_);
+                        BarcodeUids, reuse);
+  snReuseQueue_.MarkRead(unread - reuse.size());
   for (const PortIdentifiers& given : identifiers) {
     PortRecord& record = PortTable[static_cast<std::size_t>(given.port)];
     AssignUtf8Truncated(record.serialNumber, given.serialNumber);
@@ -300,7 +303,7 @@ void RunEngine::finishRun() {
     parts_.view->showNextIdentifiers(settings.SerialNum.str(), settings.UID.str());
   }
   const devlib::LocalTime end = parts_.wallClock();
-  const RunEnd runEnd{activePorts_, startTime_, end, request_.singleExecuteResult};
+  const RunEnd runEnd{*request_.run, activePorts_, startTime_, end, request_.singleExecuteResult};
   const bool written = !parts_.writeRecords || parts_.writeRecords(runEnd);
   const std::uint64_t elapsedMs = platform::clock::nowMs(kStationTimeLine) - startMs_;
   if (parts_.view != nullptr) {
@@ -318,16 +321,16 @@ void RunEngine::finishRun() {
   if (request_.run->settings.SNErrReuse != 0) {
     // The serials of failed downloads go out again first, before the ones
     // this run left unread.
-    std::deque<std::string> queue;
+    std::vector<std::string> failed;
     for (const int port : activePorts_) {
       const PortRecord& record = PortTable[static_cast<std::size_t>(port)];
       if (record.itemResult[kDownloadItem] == kResultFail && !record.serialNumber.empty()) {
-        queue.push_back(record.serialNumber.str());
+        failed.push_back(record.serialNumber.str());
       }
     }
-    queue.insert(queue.end(), snReuseQueue_.begin(), snReuseQueue_.end());
-    while (queue.size() > kPortSlots) queue.pop_back();
-    snReuseQueue_ = std::move(queue);
+    for (const std::string& lost : snReuseQueue_.Requeue(failed)) {
+      devlib::DebugPrint("The serial number %s does not fit the reuse queue and is not handed out again", lost.c_str());
+    }
   }
   RunOutcome outcome{1, false};
   if (request_.run->claimNew && request_.run->rebuildCloseChk &&

@@ -360,7 +360,7 @@ TEST_F(RunEngineTest, SerialsOfFailedDownloadsGoOutAgainFirstAndNoneTwice) {
   behaviours[2] = Behaviour::FailDownload;
   behaviours[4] = Behaviour::FailDownload;
   Run();
-  EXPECT_EQ(engine->SnReuseQueue(), (std::deque<std::string>{"102", "104"}));
+  EXPECT_EQ(engine->SnReuseQueue().Unread(), (std::deque<std::string>{"102", "104"}));
   EXPECT_EQ(settings.SerialNum.str(), "150");
 
   behaviours.clear();
@@ -370,7 +370,7 @@ TEST_F(RunEngineTest, SerialsOfFailedDownloadsGoOutAgainFirstAndNoneTwice) {
   EXPECT_EQ(serialsGiven.at(1), "104");
   EXPECT_EQ(serialsGiven.at(2), "150");
   EXPECT_EQ(serialsGiven.at(49), "197");
-  EXPECT_TRUE(engine->SnReuseQueue().empty());
+  EXPECT_TRUE(engine->SnReuseQueue().Unread().empty());
 }
 
 TEST_F(RunEngineTest, AFailedResultLogEndsTheStepsButTheCountersAreKept) {
@@ -386,7 +386,7 @@ TEST_F(RunEngineTest, AFailedResultLogEndsTheStepsButTheCountersAreKept) {
   EXPECT_EQ(outcome->result, 1);
   EXPECT_EQ(countersSaved, 1);
   EXPECT_EQ(runView.captures, 0);
-  EXPECT_TRUE(engine->SnReuseQueue().empty());
+  EXPECT_TRUE(engine->SnReuseQueue().Unread().empty());
 }
 
 TEST_F(RunEngineTest, TheClaimNewEndClosesTheProgramOnlyWhenTheFirstPortPassed) {

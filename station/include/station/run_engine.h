@@ -36,6 +36,7 @@
 #include "station/port_scan.h"
 #include "station/port_stop.h"
 #include "devlib/fat32_format.h"
+#include "station/result_log.h"
 #include "station/run_identifiers.h"
 #include "station/run_snapshot.h"
 #include "station/table_mode.h"
@@ -93,6 +94,7 @@ struct RunOutcome {
 // What the end-of-run writer gets: the run's active ports (their records
 // are in PortTable) and its times.
 struct RunEnd {
+  const RunSnapshot& run;
   const std::vector<int>& activePorts;
   devlib::LocalTime start;
   devlib::LocalTime end;
@@ -144,7 +146,7 @@ class RunEngine {
   int PresentCount() const { return presentCount_; }
   int ActiveCount() const { return activeCount_; }
   // The serial numbers to hand out again, first first.
-  const std::deque<std::string>& SnReuseQueue() const { return snReuseQueue_; }
+  const fleetburn::SnReuseQueue& SnReuseQueue() const { return snReuseQueue_; }
 
  private:
   enum class Phase { Idle, Rescanning, TableOperation, Working };
@@ -186,7 +188,7 @@ class RunEngine {
   std::vector<int> pending_;  // ports of the run not yet decided
   devlib::LocalTime startTime_{};
   std::uint64_t startMs_ = 0;
-  std::deque<std::string> snReuseQueue_;
+  fleetburn::SnReuseQueue snReuseQueue_;
 
   std::array<WorkerThread, kPortSlots> WorkerThreads;
   std::array<std::shared_ptr<Mailbox>, kPortSlots> mailboxes_;

@@ -6,16 +6,19 @@
 
 #include <array>
 #include <filesystem>
+#include <vector>
 
 #include "devlib/fixed_text.h"
 #include "devlib/settings_record.h"
 #include "station/port_record.h"
+#include "station/settings_pages.h"
 
 namespace fleetburn {
 
 struct RunSnapshot {
   devlib::SettingsRecord settings;  // the item enables and parameters, TimeOut, the identity texts
-  int checkedEntries = 0;           // checked entries of the test item check list: the gauge's divisor
+  std::vector<CheckListEntry> checkList;  // the test item check list: the log's columns
+  int checkedEntries = 0;                 // its checked entries: the gauge's divisor
   // Options of the Preformat page.
   bool eraseChk = false;
   bool laterChk = false;

@@ -6,6 +6,7 @@ qt_add_library(fleetburn_ui STATIC
   src/ui/key_filter.cpp
   src/ui/main_form.cpp
   src/ui/main_form_pages.cpp
+  src/ui/main_form_run.cpp
   src/ui/port_panel.cpp
   src/ui/qt_file_dialogs.cpp
   src/ui/qt_prompt.cpp

@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
     form.show();
     if (hooks.closeAfterStart) QTimer::singleShot(0, &form, &QWidget::close);
     QApplication::exec();
+    return form.exitCode();
   } catch (const std::exception& error) {
     prompt->message(error.what());
     return 1;

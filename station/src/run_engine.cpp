@@ -6,6 +6,7 @@
 
 #include "devlib/debug_print.h"
 #include "devlib/fat32_format.h"
+#include "devlib/flash_params.h"
 #include "devlib/port_io.h"
 #include "platform/clock.h"
 #include "platform/debug.h"
@@ -167,6 +168,7 @@ void RunEngine::startWorkers() {
     AssignUtf8Truncated(record.uniqueId, given.uniqueId);
   }
   pending_ = activePorts_;
+  stopped_.fill(false);
   for (const int port : activePorts_) {
     if (!startWorker(port)) {
       devlib::DebugPrint("Port %d: its worker could not be started", port + 1);
@@ -187,6 +189,7 @@ bool RunEngine::startWorker(int port) {
     parts_.control.Finish(port);
     return false;
   }
+  devlib::StartPortFlashParams(port);
   const std::uint32_t timeOut = request_.run->settings.TimeOut;
   parts_.watchdogs.Arm(port, timeOut == 0 ? kDefaultTimeOutMs : timeOut);
 
@@ -248,22 +251,24 @@ void RunEngine::workerEnded(int port, const PortRecord& record, bool own) {
   // Stopped: by the abort button (decided then), or by its watchdog, whose
   // expiry may still be on its way here.
   parts_.control.Reset(port);
-  if (parts_.watchdogs.WMTimer(PortTimerIds[static_cast<std::size_t>(port)], PortTable, PortCount)) {
-    redraw();
-    portDecided(port);
-  }
+  WMTimer(PortTimerIds[static_cast<std::size_t>(port)]);
 }
 
 void RunEngine::WMTimer(int timerId) {
   if (!parts_.watchdogs.WMTimer(timerId, PortTable, PortCount)) return;
+  const int port = timerId - PortTimerIds[0];
+  stopped_[static_cast<std::size_t>(port)] = true;
   redraw();
-  portDecided(timerId - PortTimerIds[0]);
+  portDecided(port);
 }
 
 void RunEngine::SpeedButton9Click() {
   std::vector<int> stopped;
   fleetburn::SpeedButton9Click(parts_.control, parts_.watchdogs, PortTable, PortCount, &stopped);
-  for (const int port : stopped) portDecided(port);
+  for (const int port : stopped) {
+    stopped_[static_cast<std::size_t>(port)] = true;
+    portDecided(port);
+  }
 }
 
 void RunEngine::stopAll() {
@@ -303,7 +308,7 @@ void RunEngine::finishRun() {
     parts_.view->showNextIdentifiers(settings.SerialNum.str(), settings.UID.str());
   }
   const devlib::LocalTime end = parts_.wallClock();
-  const RunEnd runEnd{*request_.run, activePorts_, startTime_, end, request_.singleExecuteResult};
+  const RunEnd runEnd{*request_.run, activePorts_, stopped_, startTime_, end, request_.singleExecuteResult};
   const bool written = !parts_.writeRecords || parts_.writeRecords(runEnd);
   const std::uint64_t elapsedMs = platform::clock::nowMs(kStationTimeLine) - startMs_;
   if (parts_.view != nullptr) {

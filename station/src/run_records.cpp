@@ -23,6 +23,7 @@ bool WriteRunEnd(ResultLogState& log, const RunEnd& end, const devlib::SettingsR
   std::array<std::span<const std::uint8_t>, kPortSlots> details{};
   for (const int port : end.activePorts) {
     const PortRecord& record = PortTable[static_cast<std::size_t>(port)];
+    if (end.stopped[static_cast<std::size_t>(port)]) continue;
     held[static_cast<std::size_t>(port)] = devlib::MappedPortBuffers(port);
     if (held[static_cast<std::size_t>(port)] == nullptr) continue;
     details[static_cast<std::size_t>(port)] = held[static_cast<std::size_t>(port)]->PortErrorBuffers(

@@ -96,6 +96,9 @@ struct RunOutcome {
 struct RunEnd {
   const RunSnapshot& run;
   const std::vector<int>& activePorts;
+  // Ports stopped by their watchdog or the abort button: their detail
+  // buffers hold nothing of this run.
+  const std::array<bool, kPortSlots>& stopped;
   devlib::LocalTime start;
   devlib::LocalTime end;
   bool singleExecuteResult = false;
@@ -186,6 +189,7 @@ class RunEngine {
   int activeCount_ = 0;
   std::vector<int> activePorts_;
   std::vector<int> pending_;  // ports of the run not yet decided
+  std::array<bool, kPortSlots> stopped_{};
   devlib::LocalTime startTime_{};
   std::uint64_t startMs_ = 0;
   fleetburn::SnReuseQueue snReuseQueue_;

@@ -252,6 +252,7 @@ class SettingsPages {
   // "SATA" or "USB", as the last scan chose the path.
   void setPathWord(std::string word);
   void setSpecialMode(bool on) { specialMode_ = on; }
+  bool specialMode() const { return specialMode_; }
   // The part index within its vendor that UpdateFlashList selects when no
   // vendor was chosen (the flash auto-detect's choice); 0 at start.
   void setPreferredFlashPart(int part) { preferredFlashPart_ = part; }

@@ -41,9 +41,7 @@ TMainForm::TMainForm(platform::prompt::Prompt& prompt, FileDialogs& dialogs, QWi
                    QMetaObject::invokeMethod(
                        this,
                        [this, timerId] {
-                         if (board_ != nullptr && watchdogs_.WMTimer(timerId, PortTable, PortCount)) {
-                           board_->UpdateDrawPanel(PortTable, PortCount, settings_.record());
-                         }
+                         if (engine_ != nullptr) engine_->WMTimer(timerId);
                        },
                        Qt::QueuedConnection);
                  }),
@@ -217,6 +215,7 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
     platform::debug::output("fleetburn: the device tree gives no plug notices; press Refresh after plugging a drive",
                             platform::debug::Level::Warning);
   }
+  startRunEngine();
   ShowPages();
   started_ = true;
   return StartupStatus::Ready;
@@ -271,7 +270,7 @@ void TMainForm::ResetYieldBtnClick() {
 }
 
 void TMainForm::SpeedButton9Click() {
-  fleetburn::SpeedButton9Click(runControl_, watchdogs_, PortTable, PortCount);
+  if (engine_ != nullptr) engine_->SpeedButton9Click();
 }
 
 void TMainForm::MyBitBtnClick(int port) {
@@ -365,11 +364,30 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::AutoTestTimerTimer() {
-  // START runs here once the run engine exists.
-  platform::debug::output("fleetburn: auto-run timer expired");
+  // The first scan may still be reading the drives: START is decided once it has ended.
+  if (scanner_->scanning()) {
+    AutoTestTimer->start();
+    return;
+  }
+  if (ExecuteBtn->isEnabled() && commandLine_.autoExecute) {
+    ExecuteBtnClick();
+    return;
+  }
+  if (commandLine_.autoExecuteQuit) {
+    prompt_.message("START is not enabled: the drives on the line are not what Connect Check asks for.");
+    quitUnattended(1);
+  }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // A run in progress is stopped first; its rows, reports and counters are
+  // written, and the window closes at its end.
+  if (engine_ != nullptr && engine_->running()) {
+    event->ignore();
+    closeAfterRun_ = true;
+    engine_->stopAll();
+    return;
+  }
   shutdown();
   QMainWindow::closeEvent(event);
 }
@@ -397,8 +415,9 @@ void TMainForm::shutdown() {
   hotplug_.reset();  // no notice starts a rescan from here on
   waitBar_->stop();
   scanner_->stopDevicePhases();
-  // Port workers are asked to stop here and joined within a bound before
-  // any of their buffers is freed; the station starts none yet.
+  // Workers still alive are stopped and waited for, a bounded time, before
+  // any of their buffers is freed.
+  engine_.reset();
   if (!SaveStyle(styleFile(), layout_, Geometry{x(), y(), width(), height()})) {
     platform::debug::output("fleetburn: the board layout could not be saved to Style.cs",
                             platform::debug::Level::Warning);
@@ -552,6 +571,7 @@ void TMainForm::ShowPages() {
     item->setText(1, Q(shown.subItem));
     item->setCheckState(0, shown.checked ? Qt::Checked : Qt::Unchecked);
   }
+  applyRunFreeze();
   showing_ = false;
 }
 

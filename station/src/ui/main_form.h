@@ -40,6 +40,9 @@
 #include "station/port_board.h"
 #include "station/port_scan.h"
 #include "station/port_stop.h"
+#include "station/result_log.h"
+#include "station/run_engine.h"
+#include "station/start_checks.h"
 #include "station/settings_io.h"
 #include "station/settings_pages.h"
 #include "station/startup.h"
@@ -47,7 +50,7 @@
 
 namespace fleetburn::ui {
 
-class TMainForm : public QMainWindow, private BoardView, private ScanView {
+class TMainForm : public QMainWindow, private BoardView, private ScanView, private RunView {
   Q_OBJECT
 
  public:
@@ -77,6 +80,11 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   HotplugRescan* hotplug() { return hotplug_.get(); }
   // The per-port run states the watchdogs and the abort button decide.
   PortRunControl& runControl() { return runControl_; }
+  // The production run START starts (once start-up built the board).
+  RunEngine* runEngine() { return engine_.get(); }
+  const ResultLogState& resultLog() const { return resultLog_; }
+  // What the program ends with: 1 when an unattended run could not start.
+  int exitCode() const { return exitCode_; }
   // The wait animation a run starts and stops.
   WaitBar& waitBar() { return *waitBar_; }
 
@@ -298,6 +306,23 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // A resized window re-lays out the board unless the layout is pinned.
   void FormResize();
   void AutoTestTimerTimer();
+
+  // The run engine and the day's result log, once the board is built.
+  void startRunEngine();
+  // START: the checks, then the run; the window stays frozen until its end.
+  void ExecuteBtnClick();
+  RunRequest captureRun(const StartCheck& check);
+  void afterRun(const RunOutcome& outcome);
+  // START's freeze and thaw; ShowPages keeps the frozen controls frozen.
+  void freezeForRun(bool frozen);
+  void applyRunFreeze();
+  // An unattended run that cannot start ends the program with exit code 1.
+  void quitUnattended(int exitCode);
+  // What the run engine tells the window.
+  void showWait(bool shown) override;
+  void showElapsed(const std::string& text) override;
+  void showNextIdentifiers(const std::string& serial, const std::string& uid) override;
+  void capture(const devlib::LocalTime& end) override;
   // The Close button: closes the window, which ends the program.
   void CloseBtnClick();
   // The window's end, from the close event while every widget still lives.
@@ -323,6 +348,13 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView {
   // Goes before the scanner it rescans with.
   std::unique_ptr<HotplugRescan> hotplug_;
   std::unique_ptr<WaitBar> waitBar_;
+  // Goes before the scanner and the board it runs with.
+  std::unique_ptr<RunEngine> engine_;
+  ResultLogState resultLog_;
+  bool TableModeFlag = false;
+  bool ClaimNewFlag = false;
+  bool closeAfterRun_ = false;  // the window was closed during the run
+  int exitCode_ = 0;
   int rowsPerColumn_ = 1;
   bool started_ = false;
   bool shown_ = false;

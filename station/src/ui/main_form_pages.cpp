@@ -660,6 +660,7 @@ void TMainForm::bindHandlers() {
   connect(SpeedButton2, &QToolButton::clicked, this, &TMainForm::SpeedButton2Click);
   connect(SpeedButton9, &QToolButton::clicked, this, &TMainForm::SpeedButton9Click);
   connect(RefreshBtn, &QPushButton::clicked, this, [this] { Handle([this] { scanner_->RefreshBtnClick(); }); });
+  connect(ExecuteBtn, &QPushButton::clicked, this, &TMainForm::ExecuteBtnClick);
   connect(ResetYieldBtn, &QPushButton::clicked, this, &TMainForm::ResetYieldBtnClick);
   connect(ConnectionChkCmbox, &QComboBox::currentIndexChanged, this,
           [this](int index) { Handle([this, index] { scanner_->ConnectionChkCmboxChange(index); }); });

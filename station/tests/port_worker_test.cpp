@@ -12,13 +12,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "devlib/controller_access.h"
 #include "devlib/controller_tests.h"
+#include "devlib/drive_state.h"
+#include "devlib/firmware_download.h"
 #include "devlib/flash_params.h"
 #include "devlib/port_buffers.h"
 #include "devlib/port_io.h"
@@ -28,6 +32,7 @@
 #include "platform/debug.h"
 #include "ram_code_line.h"
 #include "station/port_stop.h"
+#include "testsupport/firmware_images.h"
 #include "station/test_items.h"
 #include "worker_items.h"
 
@@ -143,6 +148,12 @@ DriveConfig GoodBridgeDrive() {
   return config;
 }
 
+// More bad blocks on one die than the preformat allows: it fails with a record of that die.
+void TooManyBadBlocks(DriveConfig& config) {
+  config.preformatBadBlockLimit = 1;
+  config.factoryBadBlocks = {{1, 0, 300, 0}, {1, 0, 301, 0}};
+}
+
 drivesim::FaultRule AtaErrorOn(std::uint8_t command) {
   drivesim::FaultRule rule;
   rule.kind = drivesim::FaultKind::AtaError;
@@ -183,7 +194,9 @@ struct FaultCase {
   std::vector<drivesim::FaultRule> rules;
   int errorCode;
   Results results;  // of kLineItems
-  bool detail;      // the work buffer went to the error code's detail buffer
+  // What the error code's detail buffer gets: the failing operation's data,
+  // the work buffer that it left blank, or nothing.
+  enum Detail { Data, Blank, None } detail;
 };
 
 class ItemFaults : public LineItemsTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -201,8 +214,11 @@ TEST_P(ItemFaults, TheFirstFailureIsRecordedAndTheLaterItemsFollowIt) {
   EXPECT_EQ(ItemResults(run.record, kLineItems), c.results);
   EXPECT_EQ(run.record.finalResult, kResultFail);
   EXPECT_EQ(run.record.countResult, kResultFail);
-  if (c.detail) {
+  if (c.detail != FaultCase::None) {
     EXPECT_EQ(Detail(c.errorCode), WorkBufferStart()) << "the failing operation's data is the detail";
+    if (c.detail == FaultCase::Data) {
+      EXPECT_FALSE(AllZero(Detail(c.errorCode)));
+    }
   } else {
     EXPECT_TRUE(AllZero(Detail(c.errorCode)));
   }
@@ -222,33 +238,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A failing Flash Module Test ends the worker: the later items are not run.
         FaultCase{"FlashModule", [](DriveConfig& d) { d.flashIdsAt = {{1, 0, {0x98, 0xD7, 0x94, 0x32, 0x00}}}; },
-                  {}, 1, {F, O, O, O, O, O, O, O, O, O}, true},
+                  {}, 1, {F, O, O, O, O, O, O, O, O, O}, FaultCase::Data},
         // Failing before the loader block check ends the worker there: Preformat and the rest not run.
         FaultCase{"BusInterface", [](DriveConfig& d) { d.testMemoryFlip = drivesim::TestMemoryFlip{}; }, {}, 2,
-                  {P, F, F, F, O, O, O, O, O, O}, true},
+                  {P, F, F, F, O, O, O, O, O, O}, FaultCase::Data},
         FaultCase{"FlashInterface", [](DriveConfig& d) { d.flashTestFaults = {{1, 0, 1, 0, 3}}; }, {}, 3,
-                  {P, P, F, F, O, O, O, O, O, O}, true},
+                  {P, P, F, F, O, O, O, O, O, O}, FaultCase::Data},
         FaultCase{"Dram",
                   [](DriveConfig& d) { d.jobs[drivesim::Job::DramCheck] = {0, 0, std::uint8_t{20}, false}; }, {}, 4,
-                  {P, P, P, F, O, O, O, O, O, O}, true},
+                  {P, P, P, F, O, O, O, O, O, O}, FaultCase::Data},
         FaultCase{"LoaderBlocks", [](DriveConfig& d) { d.loaderBlocks = {0, 0, 1, 2}; }, {}, kErrorLoaderBlock,
-                  {P, P, P, P, O, O, O, O, O, O}, true},
+                  {P, P, P, P, O, O, O, O, O, O}, FaultCase::Blank},
         // From Preformat on, a failure leaves the later items failed, not unrun.
-        FaultCase{"Preformat",
-                  [](DriveConfig& d) { d.jobs[drivesim::Job::Operation3] = {0, 0, std::uint8_t{3}, false}; }, {}, 5,
-                  {P, P, P, P, F, F, F, F, F, F}, true},
+        FaultCase{"Preformat", TooManyBadBlocks, {}, 5, {P, P, P, P, F, F, F, F, F, F}, FaultCase::Data},
         FaultCase{"ReadWrite", [](DriveConfig& d) { d.lbaWriteErrors = {0}; }, {}, 8,
-                  {P, P, P, P, P, F, F, F, F, F}, true},
+                  {P, P, P, P, P, F, F, F, F, F}, FaultCase::Data},
         FaultCase{"CheckTables", [](DriveConfig& d) { d.damagedTables = {{drivesim::TablePage::Defect, 1}}; }, {},
-                  9, {P, P, P, P, P, P, F, F, F, F}, true},
-        FaultCase{"SetMaxLba", [](DriveConfig&) {}, {AtaErrorOn(0xF9)}, 10, {P, P, P, P, P, P, P, F, F, F}, true},
+                  9, {P, P, P, P, P, P, F, F, F, F}, FaultCase::Data},
+        FaultCase{"SetMaxLba", [](DriveConfig&) {}, {AtaErrorOn(0xF9)}, 10, {P, P, P, P, P, P, P, F, F, F},
+                  FaultCase::Blank},
         // Disk Format leaves no detail.
         FaultCase{"DiskFormat", [](DriveConfig& d) { d.volumeNeverAppears = true; }, {}, 11,
-                  {P, P, P, P, P, P, P, P, F, F}, false},
+                  {P, P, P, P, P, P, P, P, F, F}, FaultCase::None},
         FaultCase{"TemperatureOverLimit", [](DriveConfig& d) { d.temperature = 46; }, {}, 13,
-                  {P, P, P, P, P, P, P, P, P, F}, true},
+                  {P, P, P, P, P, P, P, P, P, F}, FaultCase::Data},
         FaultCase{"SmartUnreadable", [](DriveConfig&) {}, {AtaErrorOn(0xB0)}, 13, {P, P, P, P, P, P, P, P, P, F},
-                  true}),
+                  FaultCase::Blank}),
     [](const ::testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 // Check Tables counts the grown bad blocks: early bad ones pass, any other fails with the totals.
@@ -281,6 +296,29 @@ TEST_F(PortWorkerTest, CheckTablesFailsOnGrownBadBlocksWithTheirTotals) {
   }
 }
 
+// Operations 1 (the erase) the controller was asked to start.
+int ErasesStarted(drivesim::Drive& drive) {
+  int started = 0;
+  for (const auto& entry : drive.wire().entries(drivesim::Layer::Controller))
+    if (entry.command.size() > 3 && entry.command[2] == 0x01 && entry.note.starts_with("start operation")) ++started;
+  return started;
+}
+
+TEST_F(LineItemsTest, PreformatsEraseRunsBeforeTheLoaderBlockCheckEvenAfterAFailure) {
+  for (bool erase : {false, true}) {
+    SCOPED_TRACE(erase ? "EraseChk" : "no EraseChk");
+    DriveConfig config = GoodBridgeDrive();
+    config.path += erase ? "#erase" : "#keep";
+    config.testMemoryFlip = drivesim::TestMemoryFlip{};
+    drivesim::Drive& drive = Drive(config, PortPath::Bridge);
+    run_.eraseChk = erase;
+    const WorkerRun run = Run();
+    EXPECT_EQ(run.record.errorCode, 2u);
+    EXPECT_EQ(ErasesStarted(drive), erase ? 1 : 0);
+    EXPECT_EQ(run.record.itemResult[5], kResultNotRun);
+  }
+}
+
 TEST_F(LineItemsTest, ThePartsOfAFailedItemLeaveTheirValuesInTheRecord) {
   DriveConfig config = GoodBridgeDrive();
   config.temperature = 52;
@@ -298,12 +336,13 @@ TEST_F(LineItemsTest, ThePartsOfAFailedItemLeaveTheirValuesInTheRecord) {
 
 TEST_F(LineItemsTest, APreformatFailureFillsTheSecondDetailBehindAZeroSector) {
   DriveConfig config = GoodBridgeDrive();
-  config.jobs[drivesim::Job::Operation3] = {0, 0, std::uint8_t{3}, false};
+  TooManyBadBlocks(config);
   Drive(config, PortPath::Bridge);
   const WorkerRun run = Run();
   ASSERT_EQ(run.record.errorCode, 5u);
   const std::vector<std::uint8_t> second = Detail(5, devlib::DetailTable::Second);
   const std::vector<std::uint8_t> work = WorkBufferStart();
+  ASSERT_FALSE(AllZero(work)) << "the preformat left its error block";
   EXPECT_TRUE(AllZero({second.begin(), second.begin() + 512}));
   EXPECT_TRUE(std::equal(second.begin() + 512, second.end(), work.begin()));
 }
@@ -510,6 +549,97 @@ TEST_F(PortWorkerTest, DefectReportsTakeTheFirstFreeNameAndASafeSerial) {
   EXPECT_EQ(ReserveDefectReport(directory_, "SN7"), directory_ / "SN7(2)_EB.txt") << "a reserved name is taken";
   EXPECT_EQ(ReserveDefectReport(directory_, "../a/b"), directory_ / ".._a_b_EB.txt");
   EXPECT_TRUE(ReserveDefectReport(directory_ / "missing", "SN7").empty());
+}
+// Download and what follows it, on a drive that takes the download files.
+class DownloadLine : public PortWorkerTest {
+ protected:
+  void SetUp() override {
+    PortWorkerTest::SetUp();
+    previousList_ = devlib::CurrentDownloadFileList();
+    testsupport::WriteDownloadFileSet(directory_, 16 * 512, kSataName, kUsbName);
+    const auto list = devlib::BuildDownloadFileList({"Init.bin", kSataName}, 16);
+    ASSERT_TRUE(list.has_value());
+    devlib::PublishDownloadFileList(std::make_shared<const devlib::DownloadFileList>(*list));
+    start_.serialNumber.assign("TV7SERIAL0042");
+    start_.uniqueId.assign("5001A4C000000042");
+  }
+  void TearDown() override {
+    devlib::PublishDownloadFileList(previousList_);
+    PortWorkerTest::TearDown();
+  }
+  static DriveConfig Config() {
+    DriveConfig config = GoodBridgeDrive();
+    config.loaderHeader = true;
+    config.model = "Tolvane OLD MODEL SSD";
+    return config;
+  }
+  static constexpr const char* kSataName = "SYS_SIAA.bin";
+  static constexpr const char* kUsbName = "SYS_UIAA.bin";
+
+ private:
+  std::shared_ptr<const devlib::DownloadFileList> previousList_;
+};
+
+// The IDENTIFY texts of the downloaded firmware: serial number and model.
+std::pair<std::string, std::string> IdentifyTexts() {
+  std::vector<std::uint8_t> sector(64 * 1024);
+  devlib::EnsureFirmwareRunning(kPort, sector);
+  EXPECT_TRUE(devlib::GetIdentifyData(kPort, sector, 1));
+  devlib::SwapBytePairs(sector, 512);
+  auto text = [&](std::size_t at, std::size_t length) {
+    std::string t(reinterpret_cast<const char*>(sector.data() + at), length);
+    return t.erase(t.find_last_not_of(' ') + 1);
+  };
+  return {text(20, 20), text(54, 40)};
+}
+
+TEST_F(DownloadLine, DownloadWritesTheAssignedSerialAndTheSettingsModel) {
+  Drive(Config(), PortPath::Bridge);
+  Enable({1, 6});
+  const WorkerRun run = Run();
+  EXPECT_EQ(ItemResults(run.record, {1, 6}), Results(2, kResultPass));
+  EXPECT_EQ(IdentifyTexts(), std::make_pair(std::string("TV7SERIAL0042"), std::string("Tolvane KWFAXX SSD")));
+}
+
+TEST_F(DownloadLine, UpdateFirmwareModeKeepsTheDrivesOwnSerialAndModel) {
+  Drive(Config(), PortPath::Bridge);
+  Enable({1, 6});
+  run_.settings.EnUpdateFirmwareMode = 1;
+  const WorkerRun run = Run();
+  EXPECT_EQ(ItemResults(run.record, {1, 6}), Results(2, kResultPass));
+  EXPECT_EQ(run.record.serialNumber.str(), "TV0000000001");
+  EXPECT_EQ(IdentifyTexts(), std::make_pair(std::string("TV0000000001"), std::string("Tolvane OLD MODEL SSD")));
+}
+
+TEST_F(DownloadLine, TheDefectReportTakesAFreeNameAndStaysOnlyWithItsTable) {
+  std::ofstream(directory_ / "TV7SERIAL0042_EB.txt") << "an earlier drive";
+  Drive(Config(), PortPath::Bridge);
+  Enable({6});
+  ASSERT_EQ(Run().record.itemResult[6], kResultPass);
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "TV7SERIAL0042(0)_EB.txt")) << "no table, no report";
+
+  devlib::FlashParams params = Part();
+  params.enSaveDefectTable = 1;
+  devlib::PublishFlashParams(params);
+  DriveConfig again = Config();
+  again.path += "#again";
+  Drive(again, PortPath::Bridge);
+  ASSERT_EQ(Run().record.itemResult[6], kResultPass);
+  EXPECT_GT(std::filesystem::file_size(directory_ / "TV7SERIAL0042(0)_EB.txt"), 0u);
+  std::ifstream earlier(directory_ / "TV7SERIAL0042_EB.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier drive");
+}
+
+TEST_F(DownloadLine, CopyImageBesideDownloadFailsAsNotAvailable) {
+  Drive(Config(), PortPath::Bridge);
+  Enable({6, 12, 13});
+  platform::debug::CaptureSink debug;
+  const WorkerRun run = Run();
+  EXPECT_EQ(ItemResults(run.record, {6, 12, 13}), (Results{kResultPass, kResultFail, kResultFail}));
+  EXPECT_EQ(run.record.errorCode, 12u);
+  EXPECT_EQ(run.record.shownItem, 12u);
+  EXPECT_TRUE(AllZero(Detail(12)));
+  EXPECT_TRUE(debug.contains("Copy Image is not available"));
 }
 }  // namespace
 }  // namespace fleetburn

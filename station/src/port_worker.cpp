@@ -110,7 +110,8 @@ class PortWorker {
     if (devlib::IsLoaderDevice(port_) || !devlib::GetIdentifyData(port_, buffer_, 1)) return;
     const std::string serial = IdentifyText(buffer_, kIdentifySerialAt, kIdentifySerialLength);
     if (!serial.empty()) AssignUtf8Truncated(record_.serialNumber, serial);
-    downloadModel_ = IdentifyText(buffer_, kIdentifyModelAt, kIdentifyModelLength);
+    const std::string model = IdentifyText(buffer_, kIdentifyModelAt, kIdentifyModelLength);
+    if (!model.empty()) downloadModel_ = model;
   }
 
   // False when the worker was stopped.

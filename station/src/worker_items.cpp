@@ -88,13 +88,12 @@ ItemOutcome CheckTablesItem(const ItemContext& context) {
   std::array<devlib::BadBlockCounterRow, devlib::kStationCounterRows> counters{};
   devlib::BadBlockCounterRow totals{};
   const devlib::BadBlockCount count = devlib::CountBadBlocks(context.port, context.buffer, counters, totals, nullptr);
-  if (count.rows == 0) {
-    devlib::DebugPrint("Port %d: the bad blocks could not be counted", context.port);
+  // Blocks that could not be classified are no proof of a good drive.
+  if (!count.complete()) {
+    devlib::DebugPrint("Port %d: bad blocks not counted: %d lists unread, channels 0x%02X without an early-bad list",
+                       context.port, count.unreadLists, count.channelsWithoutEarlyList);
     return Outcome(false);
   }
-  if (!count.complete())
-    devlib::DebugPrint("Port %d: %d bad-block lists unread, channels 0x%02X without an early-bad list", context.port,
-                       count.unreadLists, count.channelsWithoutEarlyList);
   if (std::all_of(totals.begin() + 1, totals.end(), [](std::uint32_t total) { return total == 0; }))
     return Outcome(true);
   PutBadBlockRecord(context.buffer, totals);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -145,6 +146,7 @@ bool AllZero(const std::vector<std::uint8_t>& bytes) {
 DriveConfig GoodBridgeDrive() {
   DriveConfig config = DriveFor(PortPath::Bridge, kPort);
   config.tablesBuilt = true;
+  config.loaderHeader = true;
   return config;
 }
 
@@ -266,26 +268,29 @@ INSTANTIATE_TEST_SUITE_P(
                   FaultCase::Blank}),
     [](const ::testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
-// Check Tables counts the grown bad blocks: early bad ones pass, any other fails with the totals.
-TEST_F(PortWorkerTest, CheckTablesFailsOnGrownBadBlocksWithTheirTotals) {
+// Check Tables counts the bad blocks: early bad ones pass, grown ones fail with the totals, and
+// blocks that cannot be classified (no loader header to find the early-bad lists by) fail.
+TEST_F(PortWorkerTest, CheckTablesFailsOnGrownOrUncountedBadBlocks) {
   struct Case {
     std::vector<drivesim::BadBlock> factory, grown;
+    bool loaderHeader;
     std::uint32_t errorCode;
   };
-  const std::vector<Case> cases{{{{0, 0, 300, 0}, {1, 0, 301, 0}}, {}, 0},
-                                {{{0, 0, 300, 0}}, {{1, 1, 400, 3}, {2, 0, 401, 4}}, kErrorBadBlockOver}};
+  const std::vector<Case> cases{{{{0, 0, 300, 0}, {1, 0, 301, 0}}, {}, true, 0},
+                                {{{0, 0, 300, 0}}, {{1, 1, 400, 3}, {2, 0, 401, 4}}, true, kErrorBadBlockOver},
+                                {{}, {{1, 1, 400, 3}}, false, 9}};
   for (std::size_t k = 0; k < cases.size(); ++k) {
     SCOPED_TRACE(k);
     DriveConfig config = GoodBridgeDrive();
     config.path += "#" + std::to_string(k);
     config.factoryBadBlocks = cases[k].factory;
     config.laterBadBlocks = cases[k].grown;
-    config.loaderHeader = true;
+    config.loaderHeader = cases[k].loaderHeader;
     Drive(config, PortPath::Bridge);
     run_.settings.ItemEnable[9] = 1;
     const WorkerRun run = Run();
     EXPECT_EQ(run.record.errorCode, cases[k].errorCode);
-    if (cases[k].errorCode == 0) continue;
+    if (cases[k].errorCode != kErrorBadBlockOver) continue;
     const std::vector<std::uint8_t> detail = Detail(kErrorBadBlockOver);
     EXPECT_EQ(detail[0], 0xBB);
     std::uint32_t grown = 0;
@@ -447,6 +452,18 @@ TEST_F(PortWorkerTest, UpdateFirmwareModeLeavesTheSerialOfAUsbPathDrive) {
   EXPECT_EQ(Run().record.serialNumber.str(), "ASSIGNED-0000000000042");
 }
 
+TEST_F(PortWorkerTest, ABridgeOfChipType7GetsItsOptionBeforeTheItems) {
+  for (std::uint8_t chipType : {std::uint8_t{7}, std::uint8_t{10}}) {
+    SCOPED_TRACE(int{chipType});
+    DriveConfig config = DriveFor(PortPath::Bridge, kPort);
+    config.path += "#" + std::to_string(chipType);
+    drivesim::Drive& drive = Drive(config, PortPath::Bridge);
+    start_.chipType = chipType;
+    Run();
+    EXPECT_EQ(drive.bridgeOption(), chipType == 7 ? std::optional<std::uint8_t>(1) : std::nullopt);
+  }
+}
+
 // The gauge steps by 100 / checked entries after each enabled item.
 struct GaugeCase {
   int checkedEntries;
@@ -569,7 +586,6 @@ class DownloadLine : public PortWorkerTest {
   }
   static DriveConfig Config() {
     DriveConfig config = GoodBridgeDrive();
-    config.loaderHeader = true;
     config.model = "Tolvane OLD MODEL SSD";
     return config;
   }

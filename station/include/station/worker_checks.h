@@ -35,4 +35,17 @@ bool IdentityNeeded(const devlib::SettingsRecord& settings);
 // The operation of item `item` (15 to 28) on the context's drive.
 ItemOutcome RunCheckItem(int item, const ItemContext& context, const CollectedIdentity& identity);
 
+// The table check after the download, shared by Check Tables and QC Check
+// Tables: the tables must be in place (else error `tablesErrorCode`), then
+// the grown bad blocks (the second to fifth totals of the count) may add up
+// to at most `badBlockLimit`; more fail with "Bad block is over" and the work
+// buffer holding 0xBB and the five totals, 32-bit little-endian.
+ItemOutcome CheckTablesWithinLimit(const ItemContext& context, std::uint32_t tablesErrorCode,
+                                   std::uint32_t badBlockLimit);
+
+// The drive's temperature against `limit`, read into the record. On the
+// controller's own USB interface, which carries no S.M.A.R.T., it passes with
+// temperature 0.
+ItemOutcome CheckTemperatureWithin(const ItemContext& context, std::uint8_t limit);
+
 }  // namespace fleetburn

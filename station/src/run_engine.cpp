@@ -288,10 +288,26 @@ void RunEngine::stopAll() {
   }
 }
 
+namespace {
+
+// One line per port as it ends, for whoever watches the line's output.
+void ReportPortEnd(int port, const PortRecord& record) {
+  std::string line = "Port " + std::to_string(port + 1) + " ended: " + std::string(record.serialNumber.view()) + " " +
+                     std::string(ResultWord(record.finalResult));
+  if (record.finalResult == kResultFail) {
+    line += ", error " + std::to_string(record.errorCode) + " (" +
+            std::string(TestItemOf(static_cast<int>(record.errorCode)).failText) + ")";
+  }
+  platform::debug::output(line);
+}
+
+}  // namespace
+
 void RunEngine::portDecided(int port) {
   const auto found = std::find(pending_.begin(), pending_.end(), port);
   if (found == pending_.end()) return;
   pending_.erase(found);
+  ReportPortEnd(port, PortTable[static_cast<std::size_t>(port)]);
   if (pending_.empty() && phase_ == Phase::Working) finishRun();
 }
 

@@ -11,6 +11,7 @@
 
 #include "devlib/drive_state.h"
 #include "devlib/firmware_download.h"
+#include "devlib/flash_geometry.h"
 #include "devlib/flash_params.h"
 #include "main_form.h"
 #include "platform/debug.h"
@@ -85,9 +86,9 @@ void TMainForm::ExecuteBtnClick() {
                            pages_.specialMode(),
                            PageControl1->tabText(PageControl1->currentIndex()).toStdString(),
                            platform::paths::programDirectory(),
-                           part->rawCapacityGB,
-                           part->pagesPerBlock,
-                           part->sectorsPerPage,
+                           devlib::ComputeRawCapacityGB(part->setting, part->geometry),
+                           part->geometry.pagesPerBlock,
+                           part->geometry.sectorsPerPage,
                            [](int port) { return !devlib::IsLoaderDevice(port) && devlib::HasNtfsPartition(port); }};
   const StartCheck check = CheckStart(inputs, PortTable, PortCount);
   switch (check.verdict) {

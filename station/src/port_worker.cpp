@@ -251,7 +251,7 @@ PortRecord PortWorkerThread(int port, std::shared_ptr<const RunSnapshot> run, Po
                             std::stop_token stop, const WorkerPublish& publish,
                             std::shared_ptr<devlib::PortBuffers> buffers) {
   if (run == nullptr || buffers == nullptr || buffers->workBuffer1().size() < devlib::kWorkBuffer1Size) {
-    devlib::DebugPrint("Port %d: the worker has no run or no work buffer", port);
+    devlib::DebugPrint("Port %d: the worker has no run or no work buffer", port + 1);
     start.finalResult = kResultFail;
     start.countResult = kResultFail;
     return start;

@@ -295,8 +295,9 @@ void ReportPortEnd(int port, const PortRecord& record) {
   std::string line = "Port " + std::to_string(port + 1) + " ended: " + std::string(record.serialNumber.view()) + " " +
                      std::string(ResultWord(record.finalResult));
   if (record.finalResult == kResultFail) {
+    const TestItem& item = TestItemOf(static_cast<int>(record.errorCode));
     line += ", error " + std::to_string(record.errorCode) + " (" +
-            std::string(TestItemOf(static_cast<int>(record.errorCode)).failText) + ")";
+            std::string(item.itemName.empty() ? item.failText : item.itemName) + ")";
   }
   platform::debug::output(line);
 }

@@ -32,7 +32,7 @@ const std::array<TestItem, kTestItemRows> TestItemTable = {{
     {26, "G00", "Erase All Data Fail", "EraseAllData", "Erase\t"},
     {27, "J00", "QC Check Tables Fail", "QC Check Tables", "QC Check Table\t"},
     {28, "Q09", "QC Check Temperature Fail", "QC Check Temperature", "QC CheckTemper\t"},
-    {29, "", "", "", ""},
+    {29, "R00", "Rebuild Fail", "", ""},  // a failed claim-new rebuild
     {30, "K00", "Check Loader Block Fail", "", ""},
     {31, "T00", "Timeout", "", ""},
     {32, "E03", "Random Read Test Fail", "", ""},
@@ -65,7 +65,9 @@ const std::array<TestItem, kTestItemRows> TestItemTable = {{
 }};
 
 const TestItem& TestItemOf(int number) {
-  if (number < 0 || number >= kTestItemRows) return TestItemTable[29];
+  // A number outside the table reads as a row without texts.
+  static constexpr TestItem kUnknown{0, "", "", "", ""};
+  if (number < 0 || number >= kTestItemRows) return kUnknown;
   return TestItemTable[static_cast<std::size_t>(number)];
 }
 

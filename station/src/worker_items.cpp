@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 #include "station/port_worker.h"
 #include "station/test_items.h"
+#include "station/worker_checks.h"
 
 namespace fleetburn {
 namespace {
@@ -31,11 +32,6 @@ constexpr std::uint64_t kVolumeAttemptPauseMs = 1000;
 constexpr int kDefectReportNames = 100000;
 
 void Clear(std::span<std::uint8_t> buffer) { std::fill(buffer.begin(), buffer.end(), std::uint8_t{0}); }
-
-bool OnUsbPath(int port) {
-  const auto transport = devlib::PortTransportOf(port);
-  return transport != nullptr && transport->usbPath != 0;
-}
 
 ItemOutcome Outcome(bool passed) { return ItemOutcome{passed, 0, true}; }
 
@@ -62,7 +58,7 @@ ItemOutcome PreformatItem(const ItemContext& context) {
 ItemOutcome Download(const ItemContext& context) {
   const std::string serial = context.record.serialNumber.str();
   const std::filesystem::path report = ReserveDefectReport(context.run.logDir, serial);
-  if (report.empty()) devlib::DebugPrint("Port %d: no defect report file could be made for %s", context.port,
+  if (report.empty()) devlib::DebugPrint("Port %d: no defect report file could be made for %s", context.port + 1,
                                          serial.c_str());
   const devlib::DriveIdentity identity{serial, context.record.uniqueId.str(), context.downloadModel};
   const bool passed = devlib::DownloadFirmware(context.port, context.buffer, identity, 0, report,
@@ -72,32 +68,6 @@ ItemOutcome Download(const ItemContext& context) {
   if (!report.empty() && std::filesystem::file_size(report, error) == 0 && !error)
     std::filesystem::remove(report, error);
   return Outcome(passed);
-}
-
-// The bad-block record of a table check whose tables hold grown bad blocks:
-// 0xBB, then the five totals, little-endian.
-void PutBadBlockRecord(std::span<std::uint8_t> buffer, const devlib::BadBlockCounterRow& totals) {
-  buffer[0] = 0xBB;
-  for (std::size_t k = 0; k < totals.size(); ++k)
-    for (std::size_t b = 0; b < 4; ++b) buffer[1 + 4 * k + b] = static_cast<std::uint8_t>(totals[k] >> (8 * b));
-}
-
-ItemOutcome CheckTablesItem(const ItemContext& context) {
-  if (!devlib::CheckTables(context.port, context.buffer)) return Outcome(false);
-  devlib::EnsureFirmwareRunning(context.port, context.buffer);
-  std::array<devlib::BadBlockCounterRow, devlib::kStationCounterRows> counters{};
-  devlib::BadBlockCounterRow totals{};
-  const devlib::BadBlockCount count = devlib::CountBadBlocks(context.port, context.buffer, counters, totals, nullptr);
-  // Blocks that could not be classified are no proof of a good drive.
-  if (!count.complete()) {
-    devlib::DebugPrint("Port %d: bad blocks not counted: %d lists unread, channels 0x%02X without an early-bad list",
-                       context.port, count.unreadLists, count.channelsWithoutEarlyList);
-    return Outcome(false);
-  }
-  if (std::all_of(totals.begin() + 1, totals.end(), [](std::uint32_t total) { return total == 0; }))
-    return Outcome(true);
-  PutBadBlockRecord(context.buffer, totals);
-  return ItemOutcome{false, kErrorBadBlockOver, true};
 }
 
 ItemOutcome SetMaxLbaItem(const ItemContext& context) {
@@ -119,7 +89,7 @@ bool FormatDisk(const ItemContext& context) {
     if (devlib::FindDriveLetter(path, volume) == 1)
       return devlib::FormatFat32(path, context.run.settings.DiskLabel.view(), context.port);
   }
-  devlib::DebugPrint("Port %d: the new partition got no volume after %d attempts", context.port, kVolumeAttempts);
+  devlib::DebugPrint("Port %d: the new partition got no volume after %d attempts", context.port + 1, kVolumeAttempts);
   return false;
 }
 
@@ -130,22 +100,8 @@ ItemOutcome DiskFormat(const ItemContext& context) {
 }
 
 ItemOutcome CopyImage(const ItemContext& context) {
-  devlib::DebugPrint("Port %d: Copy Image is not available in this version", context.port);
+  devlib::DebugPrint("Port %d: Copy Image is not available in this version", context.port + 1);
   return ItemOutcome{false, 0, false};
-}
-
-ItemOutcome CheckTemperatureItem(const ItemContext& context) {
-  context.record.temperature = 0;
-  // The controller's own USB interface does not carry S.M.A.R.T.
-  if (OnUsbPath(context.port)) {
-    devlib::DebugPrint("Port %d: no S.M.A.R.T. on the USB path, temperature not checked", context.port);
-    return Outcome(true);
-  }
-  std::int8_t temperature = 0;
-  const bool passed = devlib::CheckTemperature(context.port, context.buffer,
-                                               context.run.settings.CheckMaxTemperatureValue, temperature);
-  context.record.temperature = temperature;
-  return Outcome(passed);
 }
 
 }  // namespace
@@ -166,14 +122,14 @@ ItemOutcome RunEarlyItem(int item, const ItemContext& context) {
     case 5: return PreformatItem(context);
     case 6: return Download(context);
     case 8: return Outcome(devlib::RWTestPartial(port, context.buffer));
-    case 9: return CheckTablesItem(context);
+    case 9: return CheckTablesWithinLimit(context, 9, 0);
     case 10: return SetMaxLbaItem(context);
     case 11: return DiskFormat(context);
     case 12: return CopyImage(context);
-    case 13: return CheckTemperatureItem(context);
+    case 13: return CheckTemperatureWithin(context, context.run.settings.CheckMaxTemperatureValue);
     default: break;
   }
-  devlib::DebugPrint("Port %d: item %d has no operation", port, item);
+  devlib::DebugPrint("Port %d: item %d has no operation", port + 1, item);
   return ItemOutcome{false, 0, false};
 }
 

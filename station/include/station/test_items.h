@@ -26,7 +26,7 @@ inline constexpr int kErrorSnLength = 58;
 
 struct TestItem {
   std::uint16_t number;
-  std::string_view code;       // shown as "(code)" after the fail text; empty in rows 0 and 29
+  std::string_view code;       // shown as "(code)" after the fail text; empty in row 0
   std::string_view failText;   // the port's failure text for this error code
   std::string_view itemName;   // the check-list entry and the panel caption while it runs
   std::string_view logColumn;  // result-log column header, with its trailing TAB; empty: no column

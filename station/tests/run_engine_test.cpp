@@ -20,8 +20,10 @@
 #include <unistd.h>
 
 #include "devlib/fat32_format.h"
+#include "devlib/firmware_download.h"
 #include "devlib/flash_params.h"
 #include "platform/paths.h"
+#include "testsupport/firmware_images.h"
 #include "testsupport/ram_code_images.h"
 #include "testsupport/settings_file_builder.h"
 #include "devlib/port_io.h"
@@ -29,6 +31,8 @@
 #include "scan_fixture.h"
 #include "station/port_stop.h"
 #include "station/run_engine.h"
+#include "station/run_records.h"
+#include "station/run_worker.h"
 #include "station/test_items.h"
 
 namespace fleetburn {
@@ -47,6 +51,11 @@ devlib::FlashParams DrivesPart() {
   p.setting.chipEnables = 2;
   p.geometry.bankMap = {0, 1, 0, 0, 0, 0, 0, 0};
   p.geometry.sectorsPerPage = 16;
+  p.geometry.pagesPerBlock = 128;
+  p.geometry.blockValue = 4096;
+  p.geometry.planes = 2;
+  p.geometry.halfPlaneBlocks = 1024;
+  p.firmwareOptions[devlib::kFirmwareOptionRemap] = 1;
   p.resPercentage = 68;
   p.flashId = {0x98, 0xD7, 0x94, 0x32, 0x76};
   p.checkFlashMask = 31;
@@ -83,7 +92,25 @@ class RunEngineTest : public ScanTest {
 
   void TearDown() override {
     engine.reset();
+    if (!station.empty()) {
+      devlib::PublishFlashParams(previousPart);
+      devlib::PublishDownloadFileList(previousList);
+      platform::paths::setProgramDirectory({});
+      std::filesystem::remove_all(station);
+    }
     ScanTest::TearDown();
+  }
+
+  // A station folder beside the program: the RAM code images, and the part
+  // the emulated drives carry as the one selected.
+  void UseStationFolder() {
+    station = std::filesystem::temp_directory_path() / ("run-engine-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(station);
+    std::filesystem::create_directories(station / "log");
+    platform::paths::setProgramDirectory(station);
+    testsupport::WriteRamCodeImages(station);
+    previousPart = *devlib::CurrentFlashParams();
+    devlib::PublishFlashParams(DrivesPart());
   }
 
   void Open(const char* scenario) {
@@ -101,10 +128,11 @@ class RunEngineTest : public ScanTest {
         .prompt = *prompt,
         .gui = gui.poster(),
         .view = &runView,
-        .worker = [this](WorkerStart& start) { return Work(start); },
+        .worker = realWorkers ? WorkerRoutine(RunPortWorker) : [this](WorkerStart& start) { return Work(start); },
         .writeRecords =
             [this](const RunEnd& end) {
               writtenPorts.push_back(end.activePorts);
+              if (realWorkers) WriteRunEnd(log, end, settings, *prompt);
               for (const int port : end.activePorts) written[port] = PortTable[static_cast<std::size_t>(port)];
               return recordsWritable;
             },
@@ -194,6 +222,11 @@ class RunEngineTest : public ScanTest {
   bool claimNew = false, rebuildClose = false;
   TableRequest table;
   bool recordsWritable = true;
+  bool realWorkers = false;  // the station's own port workers, and its result log
+  ResultLogState log;
+  std::filesystem::path station;
+  devlib::FlashParams previousPart;
+  std::shared_ptr<const devlib::DownloadFileList> previousList = devlib::CurrentDownloadFileList();
 
   std::mutex workedLock;
   std::vector<int> worked;
@@ -402,19 +435,12 @@ TEST_F(RunEngineTest, TheClaimNewEndClosesTheProgramOnlyWhenTheFirstPortPassed) 
   }
 }
 
-TEST_F(RunEngineTest, TableModeWorksOnTheFirstActivePortOnlyAndSaysHowItWentKeepingAnEarlierFile) {
+TEST_F(RunEngineTest, TableModeWorksOnTheFirstActivePortOnlyAndSaysHowItWent) {
   Open("line50.ini");
-  // The RAM code beside the program and the part the drives carry.
-  const std::filesystem::path directory = std::filesystem::temp_directory_path() / ("run-engine-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(directory);
-  platform::paths::setProgramDirectory(directory);
-  testsupport::WriteRamCodeImages(directory);
-  const devlib::FlashParams previous = *devlib::CurrentFlashParams();
-  devlib::PublishFlashParams(DrivesPart());
-  // An earlier dump of the same name survives a read that fails (the drive
-  // has never been preformatted, so its tables do not read).
+  UseStationFolder();
+  const std::filesystem::path& directory = station;
   const std::filesystem::path file = directory / "def_table.txt";
-  { std::ofstream(file) << "V#21\r\n"; }
+  { std::ofstream(file) << "an earlier dump"; }
   table.operation = TableOperation::GetDefTable;
   table.file = file;
   prompt->takeMessages();
@@ -422,8 +448,8 @@ TEST_F(RunEngineTest, TableModeWorksOnTheFirstActivePortOnlyAndSaysHowItWentKeep
   EXPECT_EQ(Run().result, 1);
 
   EXPECT_TRUE(worked.empty());
-  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Get Def. Table Fail"});
-  EXPECT_EQ(testsupport::SettingsFileBuilder::readFile(file), "V#21\r\n");
+  EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Get Def. Table O.K."});
+  EXPECT_NE(testsupport::SettingsFileBuilder::readFile(file), "an earlier dump");
   EXPECT_TRUE(writtenPorts.empty());
 
   table.operation = TableOperation::PutLaterTable;
@@ -431,16 +457,72 @@ TEST_F(RunEngineTest, TableModeWorksOnTheFirstActivePortOnlyAndSaysHowItWentKeep
   EXPECT_EQ(Run().result, 1);
   EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Put Later Table Fail"});
 
-  devlib::PublishFlashParams(DrivesPart());
   platform::paths::setProgramDirectory({});
   table.operation = TableOperation::GetDefTable;
   EXPECT_EQ(Run().result, 1);
   EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{"Check Flash Module Fail. Please choose a correct flash module"})
       << "without its RAM code the drive cannot test its flash";
+}
 
-  devlib::PublishFlashParams(previous);
-  platform::paths::setProgramDirectory({});
-  std::filesystem::remove_all(directory);
+}  // namespace
+}  // namespace fleetburn
+
+namespace fleetburn {
+namespace {
+
+// The demo line with the station's own workers: every production item on
+// 50 drives at once, four of them with a fault. Each fault costs its own
+// port only, and the run's end writes one row per port and the reports.
+TEST_F(RunEngineTest, TheDemoLineRunsEveryItemOnFiftyPortsAndEachFaultCostsOnlyItsPort) {
+  UseStationFolder();
+  testsupport::WriteDownloadFileSet(station, 16 * 512, "SYS_STTF.bin", "SYS_UTTF.bin");
+  const auto list = devlib::BuildDownloadFileList({"Init.bin", "SYS_STTF.bin", "SYS_UTTF.bin"}, 16);
+  ASSERT_TRUE(list.has_value());
+  devlib::PublishDownloadFileList(std::make_shared<const devlib::DownloadFileList>(*list));
+  const std::vector<int> items{1, 2, 3, 4, 5, 6, 8, 9, 13};
+  for (const int item : items) settings.ItemEnable[static_cast<std::size_t>(item)] = 1;
+  settings.CheckMaxTemperatureValue = 70;
+  settings.ModelNum.assign("Tolvane KWFA4X SSD");
+  settings.SerialNum.assign("TVD000000001");
+  rules.snDecimal = false;
+  realWorkers = true;
+  Open("demo50.ini");
+  log = ChooseResultLog(station.string() + "/log/", LogDate{2026, 12, 11});
+
+  RunRequest request = Request();
+  auto run = std::make_shared<RunSnapshot>(*request.run);
+  run->checkedEntries = static_cast<int>(items.size());
+  run->logDir = station / "log";
+  for (const int item : items) run->checkList.push_back({std::string(TestItemOf(item).itemName), true});
+  request.run = run;
+  std::optional<RunOutcome> outcome;
+  engine->RunProduction(request, [&](RunOutcome o) { outcome = o; });
+  ASSERT_TRUE(gui.runUntil([&] { return outcome.has_value(); }, std::chrono::minutes(5)));
+
+  const std::map<int, std::uint32_t> faults{{6, 3}, {12, 4}, {20, 5}, {43, 13}};
+  ASSERT_EQ(written.size(), 50U);
+  std::set<std::string> serials;
+  for (const auto& [port, record] : written) {
+    SCOPED_TRACE("port " + std::to_string(port + 1));
+    serials.insert(record.serialNumber.str());
+    if (faults.contains(port)) {
+      EXPECT_EQ(record.finalResult, kResultFail);
+      EXPECT_EQ(record.errorCode, faults.at(port));
+    } else {
+      EXPECT_EQ(record.finalResult, kResultPass) << "error " << record.errorCode;
+      for (const int item : items) EXPECT_EQ(record.itemResult[static_cast<std::size_t>(item)], kResultPass) << item;
+    }
+  }
+  EXPECT_EQ(serials.size(), 50U);
+  EXPECT_EQ(settings.TotalTestCount, 50U);
+  EXPECT_EQ(settings.NumberOfPass, 46U);
+  const std::string rows = testsupport::SettingsFileBuilder::readFile(log.LogPath);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 51);
+  int reports = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(station / "log")) {
+    reports += entry.path().filename().string().starts_with("Error_") ? 1 : 0;
+  }
+  EXPECT_EQ(reports, 2) << "the Flash Interface Test and the Preformat failures each leave a report";
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ tolvane_add_test(station_process_tests LABEL station
   LIBS fleetburn_ui testsupport)
 target_compile_definitions(station_process_tests PRIVATE
   FLEETBURN_EXECUTABLE="$<TARGET_FILE:fleetburn>"
+  FLEETBURN_DEMO_STATION="$<TARGET_FILE:fleetburn_demo_station>"
+  FLEETBURN_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"
   FLEETBURN_RUN_DIR="${CMAKE_CURRENT_BINARY_DIR}/process-runs"
   TOLVANE_SCENARIO_DIR="${PROJECT_SOURCE_DIR}/drivesim/scenarios")
-add_dependencies(station_process_tests fleetburn)
+add_dependencies(station_process_tests fleetburn fleetburn_demo_station)

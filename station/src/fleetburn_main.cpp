@@ -8,7 +8,10 @@
 //   --test-network-prefix=PATH  a program directory under PATH counts as
 //                               lying on a network file system;
 //   --test-close-after-start    the window closes as soon as it has shown,
-//                               as if the operator pressed Close.
+//                               as if the operator pressed Close;
+//   --test-wall-clock=YYYY-MM-DDTHH:MM:SS
+//                               the local time stands still there, so that
+//                               the run's files have known names and times.
 
 #include <QApplication>
 #include <QTimer>
@@ -16,9 +19,11 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "devlib/fat32_format.h"
 #include "devlib/port_io.h"
 #include "drivesim/scenario.h"
 #include "platform/instance_guard.h"
@@ -34,11 +39,25 @@ namespace {
 
 constexpr std::string_view kNetworkPrefixOption = "--test-network-prefix=";
 constexpr std::string_view kCloseAfterStartOption = "--test-close-after-start";
+constexpr std::string_view kWallClockOption = "--test-wall-clock=";
 
 struct TestHooks {
   std::string networkPrefix;
   bool closeAfterStart = false;
+  std::optional<devlib::LocalTime> wallClock;
 };
+
+std::optional<devlib::LocalTime> ParseWallClock(std::string_view text) {
+  devlib::LocalTime time;
+  char separator = 0;
+  const std::string value(text);
+  if (std::sscanf(value.c_str(), "%d-%d-%d%c%d:%d:%d", &time.year, &time.month, &time.day, &separator, &time.hour,
+                  &time.minute, &time.second) != 7 ||
+      separator != 'T') {
+    return std::nullopt;
+  }
+  return time;
+}
 
 // The test options, and the rest of the command line as one text (the
 // station looks for its keywords anywhere in it).
@@ -50,6 +69,8 @@ std::string SplitCommandLine(int argc, char** argv, TestHooks& hooks) {
       hooks.networkPrefix = argument.substr(kNetworkPrefixOption.size());
     } else if (argument == kCloseAfterStartOption) {
       hooks.closeAfterStart = true;
+    } else if (argument.starts_with(kWallClockOption)) {
+      hooks.wallClock = ParseWallClock(argument.substr(kWallClockOption.size()));
     } else {
       if (!commandLine.empty()) commandLine += ' ';
       commandLine += argument;
@@ -112,6 +133,7 @@ int main(int argc, char** argv) {
     fleetburn::ui::QtFileDialogs dialogs;
     fleetburn::ui::TMainForm form(*prompt, dialogs);
     dialogs.setParent(&form);
+    if (hooks.wallClock) form.setWallClock([time = *hooks.wallClock] { return time; });
     const fleetburn::StartupStatus status = form.Start(commandLine);
     if (status != fleetburn::StartupStatus::Ready) return fleetburn::ExitCode(status);
 

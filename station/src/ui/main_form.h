@@ -85,6 +85,8 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView, priva
   const ResultLogState& resultLog() const { return resultLog_; }
   // What the program ends with: 1 when an unattended run could not start.
   int exitCode() const { return exitCode_; }
+  // The local time the run's files are named and dated by (before Start).
+  void setWallClock(std::function<devlib::LocalTime()> clock) { wallClock_ = std::move(clock); }
   // The wait animation a run starts and stops.
   WaitBar& waitBar() { return *waitBar_; }
 
@@ -354,6 +356,7 @@ class TMainForm : public QMainWindow, private BoardView, private ScanView, priva
   bool TableModeFlag = false;
   bool ClaimNewFlag = false;
   bool closeAfterRun_ = false;  // the window was closed during the run
+  std::function<devlib::LocalTime()> wallClock_;
   int exitCode_ = 0;
   int rowsPerColumn_ = 1;
   bool started_ = false;

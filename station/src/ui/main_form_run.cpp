@@ -46,7 +46,8 @@ int CheckedEntries(const std::vector<CheckListEntry>& entries) {
 void TMainForm::startRunEngine() {
   std::string logDir = platform::paths::resolve(settings_.LogDir()).string();
   if (!logDir.empty() && logDir.back() != '/') logDir += '/';
-  const devlib::LocalTime today = LocalNow();
+  if (!wallClock_) wallClock_ = LocalNow;
+  const devlib::LocalTime today = wallClock_();
   resultLog_ = ChooseResultLog(logDir, LogDate{today.year, today.month, today.day});
   engine_ = std::make_unique<RunEngine>(RunEngineParts{
       .scanner = *scanner_,
@@ -68,7 +69,7 @@ void TMainForm::startRunEngine() {
                                       platform::debug::Level::Warning);
             }
           },
-      .wallClock = LocalNow,
+      .wallClock = wallClock_,
   });
 }
 

@@ -12,7 +12,12 @@
 #include <unistd.h>
 
 #include <QProcess>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <vector>
 #include <string>
 #include <system_error>
 
@@ -87,6 +92,27 @@ class FleetburnProcess : public ::testing::Test {
   }
 
   std::string Read(const fs::path& file) const { return SettingsFileBuilder::readFile(file); }
+
+  // A station ready for a production run, as the demo makes it: the part
+  // the emulated drives carry, the RAM code, the firmware files and the
+  // settings with the production items on.
+  void WriteRunStation() {
+    fs::remove_all(program / "log");
+    QProcess maker;
+    maker.start(QString::fromUtf8(FLEETBURN_DEMO_STATION), {QString::fromStdString(program.string())});
+    ASSERT_TRUE(maker.waitForFinished(30000));
+    ASSERT_EQ(maker.exitCode(), 0) << maker.readAllStandardError().toStdString();
+  }
+
+  // The run's files of one kind in the log directory.
+  std::vector<fs::path> LogFiles(std::string_view prefix) const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(program / "log")) {
+      if (entry.path().filename().string().starts_with(prefix)) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
 
   fs::path program;
   fs::path line;
@@ -215,6 +241,85 @@ TEST_F(FleetburnProcess, StartUpThatCannotGoOnExitsOneAndWritesNothing) {
     EXPECT_EQ(Read(program / "log" / "VADID.log"), counters);
     EXPECT_FALSE(fs::exists(program / "no"));
   }
+}
+
+// The small line, unattended: every production item, a row per port
+// byte for byte as the golden file has it (the clock stands still), the
+// single-run log, the report of the Flash Interface Test failure only, the
+// counters, the window capture and the advanced serial number saved.
+TEST_F(FleetburnProcess, AnUnattendedRunOnTheSmallLineWritesItsRowsReportsCountersAndTheAdvance) {
+  WriteRunStation();
+  line = fs::path(TOLVANE_SCENARIO_DIR) / "line4.ini";
+  const Outcome run = Start({"AutoExecuteQuit", "SingleExecuteResult", "CaptureAppImage",
+                             "--test-wall-clock=2026-12-11T09:30:05"});
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+
+  const std::string golden = Read(fs::path(FLEETBURN_TEST_DATA) / "line4_result_log.txt");
+  ASSERT_FALSE(golden.empty());
+  EXPECT_EQ(Read(program / "log" / "20261211_000.txt"), golden);
+  EXPECT_EQ(Read(program / "log" / "SingleExecuteResult.log"), golden);
+  const std::vector<fs::path> reports = LogFiles("Error_");
+  ASSERT_EQ(reports.size(), 1U);
+  EXPECT_EQ(reports[0].filename(), "Error_202612110930_03_TVD000000003.txt");
+  EXPECT_TRUE(Read(reports[0]).starts_with("Flash Interface Test Fail")) << Read(reports[0]);
+  const fs::path counters = program / "log" / "VADID.log";
+  EXPECT_EQ(platform::profile::readInt("TestRecord", "TotalTestCount", -1, counters), 4);
+  EXPECT_EQ(platform::profile::readInt("TestRecord", "NumberOfPass", -1, counters), 2);
+  EXPECT_TRUE(Read(program / "log" / "Image_1211093005.jpg").starts_with("\xFF\xD8\xFF")) << "a JPEG picture";
+  EXPECT_EQ(platform::profile::readString("DeviceSetting", "SerialNum", "", program / "DODEVUDU.ini"),
+            "TVD000000005");
+  for (const char* ended : {"Port 3 ended: TVD000000003 Fail, error 3 (Flash Interface Test)",
+                           "Port 4 ended: TVD000000004 Fail, error 4 (Dram Test)", "Port 1 ended: TVD000000001 Pass"}) {
+    EXPECT_NE(run.errors.find(ended), std::string::npos) << ended;
+  }
+}
+
+// The 50-drive demo line, as the line runs it: 50 rows with 50 different
+// serial numbers; the four faults fail their own ports only.
+TEST_F(FleetburnProcess, TheDemoLineRunsFiftyPortsAndOnlyTheFaultyDrivesFail) {
+  WriteRunStation();
+  line = fs::path(TOLVANE_SCENARIO_DIR) / "demo50.ini";
+  const Outcome run = Start({"AutoExecuteQuit"});
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+
+  std::istringstream rows(Read(LogFiles("2").front()));
+  std::string row;
+  std::getline(rows, row);  // the header
+  std::set<std::string> serials;
+  std::set<std::string> failedPorts;
+  int count = 0;
+  while (std::getline(rows, row)) {
+    ++count;
+    std::vector<std::string> fields;
+    std::istringstream columns(row);
+    for (std::string field; std::getline(columns, field, '\t');) fields.push_back(field);
+    ASSERT_GE(fields.size(), 8U) << row;
+    serials.insert(fields[4]);
+    if (fields[fields.size() - 2] != "Pass") failedPorts.insert(fields[1]);
+  }
+  EXPECT_EQ(count, 50);
+  EXPECT_EQ(serials.size(), 50U);
+  EXPECT_EQ(failedPorts, (std::set<std::string>{"000007", "000013", "000021", "000044"}));
+  EXPECT_EQ(LogFiles("Error_").size(), 2U) << "the Flash Interface Test and the Preformat failures";
+}
+
+// A refused START in an unattended run ends the program with exit code 1 and
+// says why; no run, no result log.
+TEST_F(FleetburnProcess, AnUnattendedStartThatIsRefusedExitsOneAndSaysWhy) {
+  WriteRunStation();
+  std::string settings = Read(program / "DODEVUDU.ini");
+  settings.replace(settings.find("Channel=4"), 9, "Channel=3");
+  std::ofstream(program / "DODEVUDU.ini", std::ios::binary) << settings;
+  line = fs::path(TOLVANE_SCENARIO_DIR) / "line4.ini";
+  const Outcome run = Start({"AutoExecuteQuit"});
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.errors.find("Please check total channel's number, only support 1, 2, 4 and 8 channel"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_TRUE(LogFiles("2").empty());
 }
 
 }  // namespace

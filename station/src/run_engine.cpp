@@ -232,6 +232,9 @@ void RunEngine::posted(int port) {
   }
   // A port stopped or ended keeps what was decided for it.
   if (!show || !parts_.control.Running(port)) return;
+  // A port is counted once, from its worker's end: a show of its last
+  // results arriving before that end must not be counted on its own.
+  show->record.countResult = 0;
   PortTable[static_cast<std::size_t>(port)] = show->record;
   if (parts_.board != nullptr) {
     parts_.board->SetCaption(port, show->caption);

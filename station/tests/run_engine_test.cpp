@@ -81,7 +81,8 @@ class RecordingRunView final : public RunView {
 // How a fake worker ends its port.
 // Hang: inside a command, on the port's time line (its watchdog fires);
 // Block: held until stopped, while the port's time stands still.
-enum class Behaviour { Pass, Fail, FailDownload, Hang, HangThenPass, BlockThenPass };
+// ShowPassThenWait: shows its passed record, then ends only once released.
+enum class Behaviour { Pass, Fail, FailDownload, Hang, HangThenPass, BlockThenPass, ShowPassThenWait };
 
 class RunEngineTest : public ScanTest {
  protected:
@@ -166,21 +167,35 @@ class RunEngineTest : public ScanTest {
         stopped.wait(lock, start.stop, [] { return false; });
         break;
       }
+      case Behaviour::ShowPassThenWait: {
+        record.itemResult[1] = kResultPass;
+        record.finalResult = record.countResult = kResultPass;
+        start.show(PortShow{record, "Pass", 100});
+        std::unique_lock lock(releaseLock);
+        released.wait(lock, start.stop, [this] { return release; });
+        return record;
+      }
       case Behaviour::Fail:
         record.itemResult[2] = kResultFail;
         record.errorCode = record.shownItem = 2;
         record.finalResult = record.countResult = kResultFail;
-        return record;
+        return Ended(start, record);
       case Behaviour::FailDownload:
         record.itemResult[6] = kResultFail;
         record.errorCode = record.shownItem = 6;
         record.finalResult = record.countResult = kResultFail;
-        return record;
+        return Ended(start, record);
       case Behaviour::Pass:
         break;
     }
     record.itemResult[1] = kResultPass;
     record.finalResult = record.countResult = kResultPass;
+    return Ended(start, record);
+  }
+
+  // As the station's worker does, the last results are shown before the end.
+  static PortRecord Ended(WorkerStart& start, const PortRecord& record) {
+    start.show(PortShow{record, "Pass", 100});
     return record;
   }
 
@@ -228,6 +243,10 @@ class RunEngineTest : public ScanTest {
   devlib::FlashParams previousPart;
   std::shared_ptr<const devlib::DownloadFileList> previousList = devlib::CurrentDownloadFileList();
 
+  std::mutex releaseLock;
+  std::condition_variable_any released;
+  bool release = false;
+
   std::mutex workedLock;
   std::vector<int> worked;
   std::map<int, std::string> serialsGiven;
@@ -267,6 +286,26 @@ TEST_F(RunEngineTest, EveryActivePortOfTheLineRunsOnceAndEndsInOneRowWithUniqueA
   EXPECT_EQ(runView.waitShown, (std::vector<bool>{true, false}));
   EXPECT_EQ(board->panel(7).colour, PanelColour::Red);
   EXPECT_EQ(board->panel(8).caption, "Pass");
+}
+
+// A port's last results may reach the board before its worker has ended;
+// the redraws of the other ports meanwhile must not count it.
+TEST_F(RunEngineTest, APortIsCountedOnceThoughItsLastResultsArriveBeforeItsEnd) {
+  Open("line50.ini");
+  behaviours[10] = Behaviour::ShowPassThenWait;
+  std::optional<RunOutcome> outcome;
+  engine->RunProduction(Request(), [&](RunOutcome o) { outcome = o; });
+  ASSERT_TRUE(gui.runUntil([&] { return settings.TotalTestCount >= 49; }));
+  gui.runPending();
+  EXPECT_EQ(settings.TotalTestCount, 49U) << "port 11 was counted before its end";
+  {
+    const std::lock_guard lock(releaseLock);
+    release = true;
+  }
+  released.notify_all();
+  ASSERT_TRUE(gui.runUntil([&] { return outcome.has_value(); }));
+  EXPECT_EQ(settings.TotalTestCount, 50U);
+  EXPECT_EQ(settings.NumberOfPass, 50U);
 }
 
 TEST_F(RunEngineTest, AHangingDriveTimesOutWithCode31WhileTheOthersFinish) {

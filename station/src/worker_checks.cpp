@@ -145,6 +145,9 @@ ItemOutcome NotAvailable(int item, const ItemContext& context) {
 CollectedIdentity CollectIdentity(int port, PortRecord& record, std::span<std::uint8_t> buffer) {
   CollectedIdentity identity;
   if (!devlib::PortTransportOf(port) || buffer.size() < kIdentifySize) return identity;
+  // After a download the loader may still be answering: the checks are of
+  // what the drive's own firmware says.
+  devlib::EnsureFirmwareRunning(port, buffer);
   if (OnOwnUsbInterface(port)) {
     if (devlib::InquiryDevice(port, buffer) != devlib::kCommandOk) return identity;
     identity.model = TextOf(buffer.subspan(kInquiryVendorAt, kComparedModelChars));
@@ -152,16 +155,17 @@ CollectedIdentity CollectIdentity(int port, PortRecord& record, std::span<std::u
     identity.product = TextOf(buffer.subspan(kInquiryProductAt, kInquiryProductChars));
     identity.firmware = Padded(TextOf(buffer.subspan(kInquiryRevisionAt, kInquiryRevisionChars)), kFirmwareChars);
     // The INQUIRY data has no serial number: the one the drive's USB device
-    // descriptor gave at the scan stands in.
+    // descriptor gave at the scan stands in. It may be older than this run's
+    // download, so it is compared but never written over the record's.
     const std::string_view usbSerial = record.usbSerial;
     identity.serial = std::string(usbSerial.substr(0, std::min(usbSerial.size(), kSerialChars)));
     identity.serial.resize(std::min(identity.serial.find('\0'), identity.serial.size()));
-  } else {
-    if (!devlib::GetIdentifyData(port, buffer, 1)) return identity;
-    identity.model = IdentifyText(buffer, kIdentifyModelWord, kModelChars);
-    identity.firmware = IdentifyText(buffer, kIdentifyFirmwareWord, kFirmwareChars);
-    identity.serial = IdentifyText(buffer, kIdentifySerialWord, kSerialChars);
+    return identity;
   }
+  if (!devlib::GetIdentifyData(port, buffer, 1)) return identity;
+  identity.model = IdentifyText(buffer, kIdentifyModelWord, kModelChars);
+  identity.firmware = IdentifyText(buffer, kIdentifyFirmwareWord, kFirmwareChars);
+  identity.serial = IdentifyText(buffer, kIdentifySerialWord, kSerialChars);
   WriteSerialOver(record.serialNumber, identity.serial);
   return identity;
 }

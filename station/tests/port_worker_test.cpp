@@ -657,5 +657,37 @@ TEST_F(DownloadLine, CopyImageBesideDownloadFailsAsNotAvailable) {
   EXPECT_TRUE(AllZero(Detail(12)));
   EXPECT_TRUE(debug.contains("Copy Image is not available"));
 }
+
+// The checks after the identity collection, through the worker: what the
+// download wrote is what the drive says; a firmware version the settings do
+// not expect fails item 16 and every later enabled check gets -1 unrun.
+TEST_F(DownloadLine, TheIdentityChecksReadWhatTheDownloadWrote) {
+  const std::vector<int> items{6, 15, 16, 20, 22, 26};
+  for (const bool expectedVersion : {true, false}) {
+    SCOPED_TRACE(expectedVersion ? "the version expected" : "another version");
+    DriveConfig config = Config();
+    config.path += expectedVersion ? "#a" : "#b";
+    Drive(config, PortPath::Bridge);
+    Enable({6, 15, 16, 20, 22, 26});
+    // The download writes the selected part's firmware version; the check expects the settings' one.
+    devlib::FlashParams params = Part();
+    params.firmwareVer.assign("TV1.0.07");
+    devlib::PublishFlashParams(params);
+    run_.settings.FirmwareVer.assign(expectedVersion ? "TV1.0.07" : "TV9.9.99");
+    run_.settings.SnCheckPattern = 1;
+    run_.settings.SnCheckValue.assign("TV7SERIAL0042");
+    run_.settings.SnCheckMask.assign("#############");
+    const WorkerRun run = Run();
+    if (expectedVersion) {
+      EXPECT_EQ(ItemResults(run.record, items), Results(items.size(), kResultPass)) << run.record.errorCode;
+      EXPECT_EQ(run.record.finalResult, kResultPass);
+    } else {
+      EXPECT_EQ(ItemResults(run.record, items),
+                (Results{kResultPass, kResultPass, kResultFail, kResultFail, kResultFail, kResultFail}));
+      EXPECT_EQ(run.record.errorCode, 16u);
+      EXPECT_EQ(run.record.shownItem, 16u);
+    }
+  }
+}
 }  // namespace
 }  // namespace fleetburn

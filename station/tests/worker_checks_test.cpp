@@ -160,7 +160,7 @@ TEST_F(CheckItems, UsbPathTakesTheInquiryTextsAndTheDescriptorSerial) {
   EXPECT_EQ(identity.product, "KWFA4X USB SSD  ");
   EXPECT_EQ(identity.firmware, "1.07    ");
   EXPECT_EQ(identity.serial, "USB00000000000000047");
-  EXPECT_EQ(record_.serialNumber.view(), "USB00000000000000047");
+  EXPECT_EQ(record_.serialNumber.view(), "ASSIGNED01") << "a descriptor serial from before the download is not written";
 }
 
 TEST_F(CheckItems, AFailedCollectionCollectsNothingAndKeepsTheRecordsSerial) {
@@ -174,6 +174,7 @@ TEST_F(CheckItems, AFailedCollectionCollectsNothingAndKeepsTheRecordsSerial) {
     drivesim::FaultRule inquiry;
     inquiry.kind = drivesim::FaultKind::CheckCondition;
     inquiry.match.scsiOpcode = 0x12;
+    inquiry.times = -1;
     if (c.path == PortPath::OwnUsb) drive.injectFault(inquiry);
     record_.usbSerial = "USB4711";
     record_.serialNumber.assign("ASSIGNED01");

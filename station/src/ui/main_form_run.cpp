@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
 #include <ctime>
@@ -60,7 +61,12 @@ void TMainForm::startRunEngine() {
       .view = static_cast<RunView*>(this),
       .worker = RunPortWorker,
       .writeRecords =
-          [this](const RunEnd& end) { return WriteRunEnd(resultLog_, end, settings_.record(), prompt_); },
+          [this](const RunEnd& end) {
+            if (WriteRunEnd(resultLog_, end, settings_.record(), prompt_)) return true;
+            // Kept in sight until the next START: this run's rows are in the debug output only.
+            statusBar()->showMessage(Q(std::string(kLogOpenFailure) + " The run's rows went to the debug output."));
+            return false;
+          },
       .saveCounters =
           [this] {
             const std::filesystem::path counters = platform::paths::resolve(settings_.LogDir() + kVadidLogName);
@@ -75,6 +81,7 @@ void TMainForm::startRunEngine() {
 
 void TMainForm::ExecuteBtnClick() {
   if (engine_ == nullptr || engine_->running() || RunInProgress) return;
+  statusBar()->clearMessage();
   freezeForRun(true);
   ReadPages();
   pages_.ControlsToSettings();

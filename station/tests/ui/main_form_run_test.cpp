@@ -39,7 +39,9 @@ namespace fs = std::filesystem;
 using platform::storage::ScsiCommand;
 using platform::storage::ScsiOutcome;
 
-constexpr std::chrono::seconds kRealTimeLimit{30};
+// Longer than the tests wait for anything, so that a run which never stops
+// the held command fails on the test's own wait first.
+constexpr std::chrono::seconds kHoldLimit{60};
 
 // Holds the first vendor command sent to one drive (the scans send it none,
 // a worker starts with one) until the command's stop is requested or the
@@ -119,7 +121,7 @@ class HeldDrive {
       if (hold_->taken) return true;
       hold_->taken = true;
       hold_->held = true;
-      const bool released = hold_->changed.wait_for(lock, stop, kRealTimeLimit, [&] { return hold_->released; });
+      const bool released = hold_->changed.wait_for(lock, stop, kHoldLimit, [&] { return hold_->released; });
       hold_->held = false;
       return released;
     }
@@ -227,12 +229,14 @@ class StationRun : public StationWindow {
   }
   // What START's freeze disables besides the pages, and START itself.
   static std::vector<QWidget*> RunControls(TMainForm& form) {
-    return {form.INIFileEdit, form.INILoadBtn,  form.INISaveBtn, form.SpeedButton8,
+    return {form.INIFileEdit,    form.INILoadBtn,  form.INISaveBtn, form.SpeedButton8,
             form.StyleScrollBox, form.BottomPanel, form.ExecuteBtn};
   }
   static void ExpectFrozen(TMainForm& form, const char* when) {
     EXPECT_FALSE(AnyPageEnabled(form)) << when;
-    for (QWidget* control : RunControls(form)) EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString() << " " << when;
+    for (QWidget* control : RunControls(form)) {
+      EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString() << " " << when;
+    }
   }
   static void ExpectThawed(TMainForm& form) {
     EXPECT_TRUE(PagesEnabled(form));
@@ -369,7 +373,7 @@ TEST_P(StationRunRefusal, ShowsItsMessageThawsAndRunsNothing) {
       refusal.removeUsbBin ? refusal.message + (dir / usbBin).string() : refusal.message;
   EXPECT_EQ(prompt->takeMessages(), std::vector<std::string>{expected});
   ExpectThawed(*form);
-  QTest::qWait(50);  // what a run would have queued
+  QApplication::processEvents();  // what a run would have queued
   EXPECT_FALSE(form->runEngine()->running());
   EXPECT_EQ(testsupport::SettingsFileBuilder::readFile(dir / "DODEVUDU.ini"), settings);
   EXPECT_TRUE(fs::is_empty(dir / "log")) << "no result log, no counters";
@@ -424,6 +428,7 @@ TEST_F(StationRun, ClosingDuringARunStopsItWritesItsRowsThenCloses) {
   ASSERT_TRUE(Ended(*form, 2));
 
   form->close();
+  EXPECT_TRUE(form->isVisible()) << "the window waits for the run's end";
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form->isVisible(); }, 30000)) << "the window never closed";
   EXPECT_FALSE(held.held());
   EXPECT_EQ(PortTable[1].errorCode, 5u);

@@ -24,7 +24,7 @@ tolvane_add_test(station_board_geometry_tests LABEL station
   LIBS fleetburn_ui)
 
 tolvane_add_test(station_window_tests LABEL station
-  SOURCES tests/ui/main_form_test.cpp tests/ui/qt_test_main.cpp
+  SOURCES tests/ui/main_form_test.cpp tests/ui/main_form_run_test.cpp tests/ui/qt_test_main.cpp
   LIBS fleetburn_ui drivesim testsupport Qt6::Test)
 target_compile_definitions(station_window_tests PRIVATE
   TOLVANE_SCENARIO_DIR="${PROJECT_SOURCE_DIR}/drivesim/scenarios"

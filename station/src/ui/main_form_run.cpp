@@ -178,7 +178,8 @@ void TMainForm::freezeForRun(bool frozen) {
   RunInProgress = frozen;
   if (!frozen) pages_.SpeedButton8Click(false);  // the lock as it stood, not what the freeze undid
   ShowPages();
-  if (frozen) ExecuteBtn->setEnabled(false);
+  // The thaw enables START; a run's end then sets it by the run's result.
+  ExecuteBtn->setEnabled(!frozen);
 }
 
 void TMainForm::applyRunFreeze() {

@@ -104,14 +104,12 @@ void TMainForm::ExecuteBtnClick() {
       prompt_.message(check.message);
       if (board_ != nullptr) board_->UpdateDrawPanel(PortTable, PortCount, settings_.record());
       freezeForRun(false);
-      ExecuteBtn->setEnabled(true);
       // Nobody is there to put it right: an unattended line must not wait.
       if (commandLine_.autoExecuteQuit) quitUnattended(1);
       return;
     case StartVerdict::NoRun:
       if (!check.message.empty()) prompt_.message(check.message);
       freezeForRun(false);
-      ExecuteBtn->setEnabled(true);
       if (commandLine_.autoExecuteQuit) {
         platform::debug::output("fleetburn: START found nothing to run; the unattended run ends");
         quitUnattended(0);

@@ -202,6 +202,7 @@ void TMainForm::showWait(bool shown) {
     waitBar_->start();
   } else {
     waitBar_->stop();
+    WaitPanel->hide();  // now, not when the bar's own notice comes: the capture follows at once
   }
 }
 

@@ -1,52 +1,18 @@
-// Makes a station folder for the demo line: the flash part list with the
-// part the emulated drives carry, the RAM code images, the download files
-// named as the station looks for them, the settings with the production
-// items on, and an empty log folder. The images are synthetic ones, made the
-// way the emulated controller checks them.
+// Makes a station folder for the demo line, with the production items on.
 //
 //   fleetburn_demo_station FOLDER
 
 #include <cstdio>
-#include <filesystem>
-#include <string>
 
-#include "devlib/device_helpers.h"
-#include "devlib/flash_geometry.h"
-#include "devlib/flash_list.h"
-#include "devlib/flash_params.h"
-#include "devlib/settings_record.h"
-#include "testsupport/firmware_images.h"
-#include "testsupport/flash_list_builder.h"
-#include "testsupport/ram_code_images.h"
-#include "testsupport/settings_file_builder.h"
+#include "station_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr const char* kVendor = "Tolvane";
-constexpr const char* kPartName = "TV64G2A";
-constexpr const char* kUniName = "TVA";
-constexpr int kChannels = 4;
-constexpr int kBanks = 2;
-
-// The names the station gives the SATA and USB firmware files of the part.
-bool BinNames(const fs::path& flashList, std::string& sata, std::string& usb) {
-  devlib::FlashTable table;
-  if (!devlib::LoadFlashList(flashList.string(), table).ok) return false;
-  const int row = devlib::FindFlashEntry(table, kUniName);
-  if (row < 0) return false;
-  devlib::FlashParams params;
-  devlib::SettingsRecord settings;
-  settings.Channel = kChannels;
-  settings.Bank = kBanks;
-  devlib::DecodeFlashSetting(params, settings, table, row);
-  sata = "SYS_WXYZ.bin";
-  if (!devlib::BuildProductModelCode(sata, params)) return false;
-  usb = sata;
-  usb[4] = 'U';
-  return true;
-}
+constexpr fleetburn::tools::TestItemKey kDemoItems[] = {
+    {"EnFlashModule", 1}, {"EnSataTest", 1},    {"EnFlashTest", 1},        {"EnDramTest", 1},
+    {"EnPreFormat", 1},   {"EnDownload", 1},    {"DownloadType", 2},       {"EnRWTest", 1},
+    {"EnCheckTables", 1}, {"EnCheckTemperature", 1}, {"CheckMaxTemperatureValue", 70},
+};
 
 }  // namespace
 
@@ -55,58 +21,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: fleetburn_demo_station FOLDER\n");
     return 2;
   }
-  const fs::path folder = argv[1];
-  std::error_code error;
-  fs::create_directories(folder / "log", error);
-  if (error) {
-    std::fprintf(stderr, "fleetburn_demo_station: %s: %s\n", folder.c_str(), error.message().c_str());
+  const std::string error = fleetburn::tools::MakeStationFolder(argv[1], kDemoItems);
+  if (!error.empty()) {
+    std::fprintf(stderr, "fleetburn_demo_station: %s\n", error.c_str());
     return 1;
   }
-  testsupport::FlashListBuilder list;
-  list.vendor(kVendor).part({.uni = kUniName,
-                             .part = kPartName,
-                             .sectorsPerPage = 16,
-                             .pagesPerBlock = 128,
-                             .blocks = 4096,
-                             .planes = 2,
-                             .makerClass = 2,
-                             .chipEnables = 2,
-                             .flashId = {0x98, 0xD7, 0x94, 0x32, 0x76}});
-  list.writeTo(folder / "Flash.ini");
-  std::string sata, usb;
-  if (!BinNames(folder / "Flash.ini", sata, usb)) {
-    std::fprintf(stderr, "fleetburn_demo_station: the part list just written does not load\n");
-    return 1;
-  }
-  testsupport::WriteRamCodeImages(folder);
-  testsupport::WriteDownloadFileSet(folder, 16 * 512, sata, usb);
-
-  testsupport::SettingsFileBuilder()
-      .section("Setting")
-      .key("TimeOut", 5)
-      .section("FlashSetting")
-      .key("FlashUniName", kUniName)
-      .key("Channel", kChannels)
-      .key("Bank", kBanks)
-      .section("TestItems")
-      .key("EnFlashModule", 1)
-      .key("EnSataTest", 1)
-      .key("EnFlashTest", 1)
-      .key("EnDramTest", 1)
-      .key("EnPreFormat", 1)
-      .key("EnDownload", 1)
-      .key("DownloadType", 2)
-      .key("EnRWTest", 1)
-      .key("EnCheckTables", 1)
-      .key("EnCheckTemperature", 1)
-      .key("CheckMaxTemperatureValue", 70)
-      .section("DeviceSetting")
-      .key("SerialNum", "TVD000000001")
-      .key("SNAutoInc", 1)
-      .key("UID", "500A0751")
-      .key("UIDAutoInc", 1)
-      .key("ModelNum", "Tolvane KWFA4X SSD")
-      .writeTo(folder / "DODEVUDU.ini");
-  std::printf("%s\n", folder.c_str());
+  std::printf("%s\n", argv[1]);
   return 0;
 }

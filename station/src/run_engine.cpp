@@ -169,15 +169,40 @@ void RunEngine::startWorkers() {
   }
   pending_ = activePorts_;
   stopped_.fill(false);
-  for (const int port : activePorts_) {
-    if (!startWorker(port)) {
-      devlib::DebugPrint("Port %d: its worker could not be started", port + 1);
-      PortTable[static_cast<std::size_t>(port)].finalResult = kResultFail;
-      portDecided(port);
-    }
-  }
+  aborting_ = false;
   redraw();
-  if (pending_.empty() && phase_ == Phase::Working) finishRun();
+  nextToStart_ = 0;
+  startNextLater();
+}
+
+// One port a turn of the GUI thread's loop: starting 50 threads in one go
+// would hold the window up for tens of milliseconds.
+void RunEngine::startNextLater() {
+  if (nextToStart_ >= activePorts_.size()) return;
+  const Post& later = parts_.nextTurn ? parts_.nextTurn : parts_.gui;
+  later([this, alive = alive_] {
+    if (!*alive || phase_ != Phase::Working || nextToStart_ >= activePorts_.size()) return;
+    startQueued(activePorts_[nextToStart_++]);
+    startNextLater();
+  });
+}
+
+void RunEngine::startQueued(int port) {
+  if (std::find(pending_.begin(), pending_.end(), port) == pending_.end()) return;
+  if (aborting_) {
+    // The run was aborted before this port's turn came: it never starts.
+    MarkAborted(PortTable[static_cast<std::size_t>(port)]);
+    stopped_[static_cast<std::size_t>(port)] = true;
+    redraw();
+    portDecided(port);
+    return;
+  }
+  if (!startWorker(port)) {
+    devlib::DebugPrint("Port %d: its worker could not be started", port + 1);
+    PortTable[static_cast<std::size_t>(port)].finalResult = kResultFail;
+    redraw();
+    portDecided(port);
+  }
 }
 
 bool RunEngine::startWorker(int port) {
@@ -266,6 +291,7 @@ void RunEngine::WMTimer(int timerId) {
 }
 
 void RunEngine::SpeedButton9Click() {
+  if (phase_ == Phase::Working) aborting_ = true;  // the ports whose turn has not come start no more
   std::vector<int> stopped;
   fleetburn::SpeedButton9Click(parts_.control, parts_.watchdogs, PortTable, PortCount, &stopped);
   for (const int port : stopped) {

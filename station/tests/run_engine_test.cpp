@@ -128,6 +128,13 @@ class RunEngineTest : public ScanTest {
         .settings = settings,
         .prompt = *prompt,
         .gui = gui.poster(),
+        .nextTurn = [this](std::function<void()> task) {
+          if (stepTurns) {
+            turns.push_back(std::move(task));
+          } else {
+            gui.post(std::move(task));
+          }
+        },
         .view = &runView,
         .worker = realWorkers ? WorkerRoutine(RunPortWorker) : [this](WorkerStart& start) { return Work(start); },
         .writeRecords =
@@ -238,6 +245,8 @@ class RunEngineTest : public ScanTest {
   TableRequest table;
   bool recordsWritable = true;
   bool realWorkers = false;  // the station's own port workers, and its result log
+  bool stepTurns = false;    // the GUI loop's later turns are run by the test, one by one
+  std::deque<std::function<void()>> turns;
   ResultLogState log;
   std::filesystem::path station;
   devlib::FlashParams previousPart;
@@ -361,6 +370,33 @@ TEST_F(RunEngineTest, TheAbortButtonAndTheWindowClosingStopTheRunningPortsWithCo
     }
     EXPECT_EQ(written.at(0).finalResult, kResultPass);
   }
+}
+
+// The ports start one a turn of the GUI thread's loop; an abort before the
+// last one's turn came stops the started ones and starts no more.
+TEST_F(RunEngineTest, AnAbortWhileThePortsAreStartingStartsNoMoreAndEveryPortHasItsRow) {
+  Open("line50.ini");
+  for (int port = 0; port < 50; ++port) behaviours[port] = Behaviour::BlockThenPass;
+  stepTurns = true;
+  std::optional<RunOutcome> outcome;
+  engine->RunProduction(Request(), [&](RunOutcome o) { outcome = o; });
+  ASSERT_TRUE(gui.runUntil([&] { return !turns.empty(); })) << "the rescan never ended";
+  for (int turn = 0; turn < 3; ++turn) {
+    const std::function<void()> task = std::move(turns.front());
+    turns.pop_front();
+    task();
+  }
+  engine->SpeedButton9Click();
+  while (!turns.empty()) {
+    const std::function<void()> task = std::move(turns.front());
+    turns.pop_front();
+    task();
+  }
+  ASSERT_TRUE(gui.runUntil([&] { return outcome.has_value(); }));
+  ASSERT_TRUE(engine->joinWorkers(std::chrono::seconds(10)));
+  EXPECT_EQ(worked.size(), 3U) << "ports started after the abort";
+  ASSERT_EQ(written.size(), 50U);
+  for (const auto& [port, record] : written) EXPECT_EQ(record.errorCode, kErrorAborted) << port;
 }
 
 TEST_F(RunEngineTest, StartRefusesAPortWhoseLastWorkerIsStillAlive) {

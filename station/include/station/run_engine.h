@@ -112,6 +112,9 @@ struct RunEngineParts {
   devlib::SettingsRecord& settings;  // the program's: counters, the current serial and UID
   platform::prompt::Prompt& prompt;
   Post gui;  // the GUI thread's queue
+  // A task for a later turn of the GUI thread's loop, after what is due now
+  // (timers, painting); the queue itself when empty.
+  Post nextTurn;
   RunView* view = nullptr;
   WorkerRoutine worker;
   // The result log, the single-run log and the error reports; false when
@@ -171,6 +174,8 @@ class RunEngine {
   void runTableOperation();
   void tableOperationEnded(int port, const std::string& message, bool own);
   void startWorkers();
+  void startNextLater();
+  void startQueued(int port);
   bool startWorker(int port);
   template <typename Body>
   void launch(int port, Body body);
@@ -190,6 +195,8 @@ class RunEngine {
   std::vector<int> activePorts_;
   std::vector<int> pending_;  // ports of the run not yet decided
   std::array<bool, kPortSlots> stopped_{};
+  bool aborting_ = false;  // the abort button (or the close) came during this run
+  std::size_t nextToStart_ = 0;  // of activePorts_
   devlib::LocalTime startTime_{};
   std::uint64_t startMs_ = 0;
   fleetburn::SnReuseQueue snReuseQueue_;

@@ -58,6 +58,7 @@ void TMainForm::startRunEngine() {
       .settings = settings_.record(),
       .prompt = prompt_,
       .gui = guiPost(),
+      .nextTurn = [this](std::function<void()> task) { QTimer::singleShot(1, this, std::move(task)); },
       .view = static_cast<RunView*>(this),
       .worker = RunPortWorker,
       .writeRecords =

@@ -144,6 +144,7 @@ void RunEngine::runTableOperation() {
 }
 
 void RunEngine::tableOperationEnded(int port, const std::string& message, bool own) {
+  joinEnded(port);
   if (!own) parts_.control.Reset(port);
   if (phase_ != Phase::TableOperation) return;
   // A stopped operation says nothing: the board shows the stop.
@@ -267,7 +268,16 @@ void RunEngine::posted(int port) {
   }
 }
 
+// The thread told its end as its last act: it has let go of the port and
+// is exiting, so the join is a matter of moments. A START right after the
+// run then finds no worker alive.
+void RunEngine::joinEnded(int port) {
+  WorkerThread& slot = WorkerThreads[static_cast<std::size_t>(port)];
+  if (slot.thread.joinable()) slot.thread.join();
+}
+
 void RunEngine::workerEnded(int port, const PortRecord& record, bool own) {
+  joinEnded(port);
   if (own) {
     parts_.watchdogs.Kill(port);
     PortTable[static_cast<std::size_t>(port)] = record;

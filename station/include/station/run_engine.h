@@ -180,6 +180,7 @@ class RunEngine {
   template <typename Body>
   void launch(int port, Body body);
   void posted(int port);
+  void joinEnded(int port);
   void workerEnded(int port, const PortRecord& record, bool own);
   void portDecided(int port);
   void finishRun();

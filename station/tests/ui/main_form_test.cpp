@@ -842,8 +842,11 @@ TEST_F(StationWindow, AHangingDriveNeverBlocksTheEventLoop) {
   form->scanner().stopDevicePhases();  // the hanging drive gives up
 
   std::printf("longest gap between 10 ms ticks during the scan: %lld ms\n", static_cast<long long>(longest));
+  // A loop that waited for the drive would stand still for the 400 ms the
+  // test waits at least; the bound leaves room for a machine busy with
+  // other tests (alone, the gap stays near 12 ms).
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  EXPECT_LE(longest, 50);
+  EXPECT_LT(longest, 300);
 #endif
   for (const int port : {0, 1, 3, 7}) EXPECT_EQ(PortTable[static_cast<std::size_t>(port)].active, 1u) << port;
 }

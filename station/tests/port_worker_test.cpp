@@ -33,6 +33,7 @@
 #include "platform/debug.h"
 #include "ram_code_line.h"
 #include "station/port_stop.h"
+#include "testsupport/emulated_drives_part.h"
 #include "testsupport/firmware_images.h"
 #include "station/test_items.h"
 #include "worker_items.h"
@@ -47,24 +48,6 @@ using Results = std::vector<std::int32_t>;
 
 constexpr int kPort = 2;
 
-// The part the emulated drives carry: 4 channels, 2 banks on chip enables 0 and 1.
-devlib::FlashParams Part() {
-  devlib::FlashParams p;
-  p.setting.typeWord = 0x224A;
-  p.setting.channels = 4;
-  p.setting.banks = 2;
-  p.setting.chipEnables = 2;
-  p.geometry.bankMap = {0, 1, 0, 0, 0, 0, 0, 0};
-  p.geometry.sectorsPerPage = 16;
-  p.geometry.pagesPerBlock = 128;
-  p.geometry.blockValue = 4096;
-  p.geometry.planes = 2;
-  p.geometry.halfPlaneBlocks = 1024;
-  p.resPercentage = 68;
-  p.flashId = {0x98, 0xD7, 0x94, 0x32, 0x76};
-  p.checkFlashMask = 31;
-  return p;
-}
 
 struct WorkerRun {
   PortRecord record;
@@ -76,7 +59,7 @@ class PortWorkerTest : public devlib::testing::RamCodeLineTest {
   void SetUp() override {
     RamCodeLineTest::SetUp();
     drivesim::installLine(line_);
-    devlib::PublishFlashParams(Part());
+    devlib::PublishFlashParams(testsupport::EmulatedDrivesPart());
     run_.logDir = directory_;
     run_.settings.ModelNum.assign("Tolvane KWFAXX SSD");
   }
@@ -634,7 +617,7 @@ TEST_F(DownloadLine, TheDefectReportTakesAFreeNameAndStaysOnlyWithItsTable) {
   ASSERT_EQ(Run().record.itemResult[6], kResultPass);
   EXPECT_FALSE(std::filesystem::exists(directory_ / "TV7SERIAL0042(0)_EB.txt")) << "no table, no report";
 
-  devlib::FlashParams params = Part();
+  devlib::FlashParams params = testsupport::EmulatedDrivesPart();
   params.enSaveDefectTable = 1;
   devlib::PublishFlashParams(params);
   DriveConfig again = Config();
@@ -670,7 +653,7 @@ TEST_F(DownloadLine, TheIdentityChecksReadWhatTheDownloadWrote) {
     Drive(config, PortPath::Bridge);
     Enable({6, 15, 16, 20, 22});
     // The download writes the selected part's firmware version; the check expects the settings' one.
-    devlib::FlashParams params = Part();
+    devlib::FlashParams params = testsupport::EmulatedDrivesPart();
     params.firmwareVer.assign("TV1.0.07");
     devlib::PublishFlashParams(params);
     run_.settings.FirmwareVer.assign(expectedVersion ? "TV1.0.07" : "TV9.9.99");

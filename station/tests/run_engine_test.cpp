@@ -23,6 +23,7 @@
 #include "devlib/firmware_download.h"
 #include "devlib/flash_params.h"
 #include "platform/paths.h"
+#include "testsupport/emulated_drives_part.h"
 #include "testsupport/firmware_images.h"
 #include "testsupport/ram_code_images.h"
 #include "testsupport/settings_file_builder.h"
@@ -42,23 +43,10 @@ using testing::ScanTest;
 
 constexpr std::uint32_t kTimeOutMs = 60000;
 
-// The flash part the emulated drives carry: 4 channels, 2 banks.
+// The emulated drives' part, with the remap tables the demo line's drives hold.
 devlib::FlashParams DrivesPart() {
-  devlib::FlashParams p;
-  p.setting.typeWord = 0x224A;
-  p.setting.channels = 4;
-  p.setting.banks = 2;
-  p.setting.chipEnables = 2;
-  p.geometry.bankMap = {0, 1, 0, 0, 0, 0, 0, 0};
-  p.geometry.sectorsPerPage = 16;
-  p.geometry.pagesPerBlock = 128;
-  p.geometry.blockValue = 4096;
-  p.geometry.planes = 2;
-  p.geometry.halfPlaneBlocks = 1024;
+  devlib::FlashParams p = testsupport::EmulatedDrivesPart();
   p.firmwareOptions[devlib::kFirmwareOptionRemap] = 1;
-  p.resPercentage = 68;
-  p.flashId = {0x98, 0xD7, 0x94, 0x32, 0x76};
-  p.checkFlashMask = 31;
   return p;
 }
 

@@ -7,6 +7,7 @@
 #include "devlib/flash_list.h"
 #include "devlib/flash_params.h"
 #include "devlib/settings_record.h"
+#include "testsupport/emulated_drives_part.h"
 #include "testsupport/firmware_images.h"
 #include "testsupport/flash_list_builder.h"
 #include "testsupport/ram_code_images.h"
@@ -48,15 +49,7 @@ std::string MakeStationFolder(const fs::path& folder, std::span<const TestItemKe
   fs::create_directories(folder / "log", error);
   if (error) return folder.string() + ": " + error.message();
   testsupport::FlashListBuilder list;
-  list.vendor(kVendor).part({.uni = kUniName,
-                             .part = kPartName,
-                             .sectorsPerPage = 16,
-                             .pagesPerBlock = 128,
-                             .blocks = 4096,
-                             .planes = 2,
-                             .makerClass = 2,
-                             .chipEnables = 2,
-                             .flashId = {0x98, 0xD7, 0x94, 0x32, 0x76}});
+  list.vendor(kVendor).part(testsupport::EmulatedDrivesPartSpec(kUniName, kPartName));
   list.writeTo(folder / "Flash.ini");
   std::string sata, usb;
   if (!BinNames(folder / "Flash.ini", sata, usb)) return "the part list just written does not load";

@@ -30,6 +30,7 @@
 #include "station/settings_io.h"
 #include "station/test_items.h"
 #include "station_window.h"
+#include "testsupport/emulated_drives_part.h"
 #include "testsupport/firmware_images.h"
 
 namespace fleetburn::ui {
@@ -140,15 +141,7 @@ class StationRun : public StationWindow {
   // settings that run the Flash Module Test, the preformat and the download.
   void WriteProductionStation(int channels = 4) {
     testsupport::FlashListBuilder list;
-    list.vendor("Tolvane").part({.uni = "TVA",
-                                 .part = "TV64G2A",
-                                 .sectorsPerPage = 16,
-                                 .pagesPerBlock = 128,
-                                 .blocks = 4096,
-                                 .planes = 2,
-                                 .makerClass = 2,
-                                 .chipEnables = 2,
-                                 .flashId = {0x98, 0xD7, 0x94, 0x32, 0x76}});
+    list.vendor("Tolvane").part(testsupport::EmulatedDrivesPartSpec("TVA", "TV64G2A"));
     list.writeTo(dir / "Flash.ini");
     ASSERT_TRUE(BinNames());
     testsupport::WriteDownloadFileSet(dir.path(), 16 * 512, sataBin, usbBin);

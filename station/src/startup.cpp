@@ -169,7 +169,7 @@ SupportFiles CheckSupportFiles(platform::prompt::Prompt& prompt) {
   SupportFiles files;
   const bool gdpOk = CheckImage("GDP.bin", files.gdpTag, prompt);
   const bool testOk = CheckImage("satatest.bin", files.testTag, prompt);
-  files.ok = gdpOk && testOk;
+  files.SupportFilesOk = gdpOk && testOk;
   return files;
 }
 

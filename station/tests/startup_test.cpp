@@ -99,7 +99,7 @@ class CheckSupportFilesTest : public ::testing::Test {
 
 TEST_F(CheckSupportFilesTest, BothPresentGiveTheirTags) {
   const SupportFiles files = CheckSupportFiles(prompt_);
-  EXPECT_TRUE(files.ok);
+  EXPECT_TRUE(files.SupportFilesOk);
   EXPECT_EQ(files.gdpTag, testsupport::kGdpTag);
   EXPECT_EQ(files.testTag, testsupport::kTestTag);
   EXPECT_TRUE(prompt_.messages().empty());
@@ -109,7 +109,7 @@ TEST_F(CheckSupportFilesTest, MissingImageWarnsWithItsPath) {
   std::filesystem::remove(program_ / "GDP.bin");
   std::filesystem::remove(program_ / "satatest.bin");
   const SupportFiles files = CheckSupportFiles(prompt_);
-  EXPECT_FALSE(files.ok);
+  EXPECT_FALSE(files.SupportFilesOk);
   EXPECT_EQ(files.gdpTag, "");
   EXPECT_EQ(files.testTag, "");
   EXPECT_EQ(prompt_.messages(), (std::vector<std::string>{"<WARNING> Can't find file : " + PathOf("GDP.bin"),
@@ -119,7 +119,7 @@ TEST_F(CheckSupportFilesTest, MissingImageWarnsWithItsPath) {
 TEST_F(CheckSupportFilesTest, OnlyTheMissingOneWarns) {
   std::filesystem::remove(program_ / "satatest.bin");
   const SupportFiles files = CheckSupportFiles(prompt_);
-  EXPECT_FALSE(files.ok);
+  EXPECT_FALSE(files.SupportFilesOk);
   EXPECT_EQ(files.gdpTag, testsupport::kGdpTag);
   EXPECT_EQ(prompt_.messages(),
             (std::vector<std::string>{"<WARNING> Can't find file : " + PathOf("satatest.bin")}));
@@ -139,7 +139,7 @@ TEST_P(DamagedImageTest, CorruptOrShortCountsAsMissing) {
   const DamageCase& c = GetParam();
   testsupport::WriteImageFile(program_ / "GDP.bin", testsupport::DamagedRamCodeImage(c.damage));
   const SupportFiles files = CheckSupportFiles(prompt_);
-  EXPECT_EQ(files.ok, c.ok);
+  EXPECT_EQ(files.SupportFilesOk, c.ok);
   EXPECT_EQ(files.gdpTag, c.gdpTag);
   EXPECT_EQ(files.testTag, testsupport::kTestTag);
   const std::vector<std::string> expected =
@@ -160,7 +160,7 @@ TEST_F(CheckSupportFilesTest, CorruptTestImageNamesItself) {
   testsupport::WriteImageFile(program_ / "satatest.bin",
                               testsupport::DamagedRamCodeImage(testsupport::ImageDamage::ZeroTag,
                                                                testsupport::kTestMagic, testsupport::kTestTag));
-  EXPECT_FALSE(CheckSupportFiles(prompt_).ok);
+  EXPECT_FALSE(CheckSupportFiles(prompt_).SupportFilesOk);
   EXPECT_EQ(prompt_.messages(),
             (std::vector<std::string>{"The satatest.bin is a corrupt file, please check it."}));
 }

@@ -59,7 +59,7 @@ void ApplyCheckListChanges(const CommandLineOptions& options, std::vector<bool>&
 // --- Support files ---------------------------------------------------------
 
 struct SupportFiles {
-  bool ok = true;              // both images present and sound: START may run
+  bool SupportFilesOk = true;            // both images present and sound: START may run
   std::string gdpTag;          // the 6-byte tag text of GDP.bin, empty when missing
   std::string testTag;         // the same of satatest.bin
 };

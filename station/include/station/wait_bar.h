@@ -51,4 +51,8 @@ class WaitBar {
   platform::clock::Timer timer_;
 };
 
+
+// The wait animation's own name: a timer here, where it was a thread.
+using TMyThread = WaitBar;
+
 }  // namespace fleetburn

@@ -172,7 +172,7 @@ StartupStatus TMainForm::Start(std::string_view commandLine) {
   // on while the window shows. The port check is on the walk's total, before
   // the window loops over the ports.
   PortTable.fill(PortRecord{});
-  scanner_->setSupportFilesOk(supportFiles_.ok);
+  scanner_->setSupportFilesOk(supportFiles_.SupportFilesOk);
   scanner_->RefreshPorts(true);
   if (CheckPortCount(static_cast<std::size_t>(std::max(scanner_->WalkedPortCount(), 0)), prompt_) !=
       StartupStatus::Ready) {
